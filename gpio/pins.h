@@ -1,0 +1,15 @@
+// wiringPi's numbering of the Raspberry Pi's 40-pin header, shared by every backend.
+#ifndef TERUNA_GPIO_PINS_H
+#define TERUNA_GPIO_PINS_H
+
+namespace gpio {
+
+// The BCM GPIO line behind a wiringPi pin number, or -1 when the header has no such pin.
+int bcmLineOf(int wiringPiPin);
+
+// Says on standard error that `wiringPiPin` does not exist and ends the process with status 1.
+[[noreturn]] void exitUnknownPin(int wiringPiPin);
+
+}  // namespace gpio
+
+#endif

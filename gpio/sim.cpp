@@ -1,0 +1,385 @@
+// Simulated pins: the GPIO API on a PC, on the real clock or a virtual one, recorded as
+// a call log and as a Value Change Dump that waveform viewers open.
+#include "sim.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "clock.h"
+#include "pins.h"
+#include "wiringPi.h"
+
+namespace {
+
+// Signals whose default action ends the process: the recording is written before it.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+struct Run {
+    bool setUp = false;
+    bool virtualClock = false;
+    bool refusePriority = false;
+    bool written = false;
+    std::int64_t startNs = 0;    // CLOCK_MONOTONIC at set-up, for the real clock
+    std::int64_t virtualNs = 0;  // time since set-up, for the virtual clock
+    int logFd = -1;
+    int vcdFd = -1;
+    std::vector<sim::Event> events;
+};
+
+Run run;
+
+std::int64_t nowNs() { return run.virtualClock ? run.virtualNs : gpio::monotonicNs() - run.startNs; }
+
+sigset_t endingSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signo : kEndingSignals) {
+        sigaddset(&set, signo);
+    }
+    return set;
+}
+
+// A signal handler may write out the recording at any moment, so the events never
+// move in memory while it could run.
+void record(const sim::Event &event) {
+    if (!run.setUp) {
+        return;
+    }
+    if (run.events.size() == run.events.capacity()) {
+        const sigset_t blocked = endingSignals();
+        sigset_t previous;
+        sigprocmask(SIG_BLOCK, &blocked, &previous);
+        run.events.reserve(2 * run.events.capacity() + 1024);
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+    }
+    run.events.push_back(event);
+}
+
+// Buffered output with write(2) and hand-made number formatting only, so that it is
+// safe inside a signal handler.
+class FdWriter {
+public:
+    explicit FdWriter(int fd) : fd_(fd) {}
+    FdWriter(const FdWriter &) = delete;
+    FdWriter &operator=(const FdWriter &) = delete;
+    ~FdWriter() { flush(); }
+
+    FdWriter &operator<<(const char *text) {
+        while (*text != '\0') {
+            put(*text++);
+        }
+        return *this;
+    }
+
+    FdWriter &operator<<(char c) {
+        put(c);
+        return *this;
+    }
+
+    FdWriter &operator<<(std::int64_t number) {
+        char digits[24];
+        int count = 0;
+        const bool negative = number < 0;
+        // Negated digit by digit, so that the most negative value needs no special case.
+        do {
+            const int digit = static_cast<int>(number % 10);
+            digits[count++] = static_cast<char>('0' + (negative ? -digit : digit));
+            number /= 10;
+        } while (number != 0);
+        if (negative) {
+            put('-');
+        }
+        while (count > 0) {
+            put(digits[--count]);
+        }
+        return *this;
+    }
+
+    // Nanoseconds as microseconds: whole on the virtual clock, with three decimals otherwise.
+    void micros(std::int64_t ns) {
+        *this << ns / 1000;
+        if (!run.virtualClock) {
+            const auto fraction = static_cast<int>(ns % 1000);
+            *this << '.' << static_cast<char>('0' + fraction / 100) << static_cast<char>('0' + fraction / 10 % 10)
+                  << static_cast<char>('0' + fraction % 10);
+        }
+    }
+
+private:
+    void put(char c) {
+        if (used_ == sizeof buffer_) {
+            flush();
+        }
+        buffer_[used_++] = c;
+    }
+
+    void flush() {
+        std::size_t done = 0;
+        while (done < used_) {
+            const ssize_t n = write(fd_, buffer_ + done, used_ - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        used_ = 0;
+    }
+
+    int fd_;
+    std::size_t used_ = 0;
+    char buffer_[4096];
+};
+
+void writeLog(int fd) {
+    static const char *const kNames[] = {"wiringPiSetup", "pinMode", "digitalWrite", "delayMicroseconds", "piHiPri"};
+    FdWriter out(fd);
+    for (const sim::Event &event : run.events) {
+        out.micros(event.timeNs);
+        out << ' ' << kNames[static_cast<int>(event.call)];
+        switch (event.call) {
+        case sim::Call::wiringPiSetup:
+            out << ' ' << std::int64_t{event.result};
+            break;
+        case sim::Call::pinMode:
+        case sim::Call::digitalWrite:
+            out << ' ' << event.first << ' ' << std::int64_t{event.second};
+            break;
+        case sim::Call::delayMicroseconds:
+            out << ' ' << event.first;
+            break;
+        case sim::Call::piHiPri:
+            out << ' ' << event.first << ' ' << std::int64_t{event.result};
+            break;
+        }
+        out << '\n';
+    }
+}
+
+constexpr int kMaxWires = 32;
+
+// One 1-bit wire per pin that pinMode configured, named after its wiringPi number.
+void writeVcd(int fd) {
+    int pins[kMaxWires];
+    char level[kMaxWires];
+    int wires = 0;
+    auto wireOf = [&](std::int64_t pin) {
+        for (int i = 0; i < wires; ++i) {
+            if (pins[i] == pin) {
+                return i;
+            }
+        }
+        return -1;
+    };
+    for (const sim::Event &event : run.events) {
+        if (event.call == sim::Call::pinMode && gpio::bcmLineOf(static_cast<int>(event.first)) >= 0 &&
+            wireOf(event.first) < 0 && wires < kMaxWires) {
+            pins[wires] = static_cast<int>(event.first);
+            level[wires] = 'z';
+            ++wires;
+        }
+    }
+
+    FdWriter out(fd);
+    out << "$version teruna simulated pins $end\n$timescale 1ns $end\n$scope module gpio $end\n";
+    for (int i = 0; i < wires; ++i) {
+        out << "$var wire 1 " << static_cast<char>('!' + i) << " pin" << std::int64_t{pins[i]} << " $end\n";
+    }
+    out << "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n";
+    for (int i = 0; i < wires; ++i) {
+        out << 'z' << static_cast<char>('!' + i) << '\n';
+    }
+    out << "$end\n";
+
+    std::int64_t shownNs = 0;
+    for (const sim::Event &event : run.events) {
+        const bool drivesPin = event.call == sim::Call::pinMode || event.call == sim::Call::digitalWrite;
+        const int wire = drivesPin ? wireOf(event.first) : -1;
+        if (wire < 0) {
+            continue;
+        }
+        char next = level[wire];
+        if (event.call == sim::Call::pinMode) {
+            next = event.second == OUTPUT ? (level[wire] == 'z' ? '0' : level[wire]) : 'z';
+        } else if (event.call == sim::Call::digitalWrite && level[wire] != 'z') {
+            next = event.second == LOW ? '0' : '1';
+        }
+        if (next == level[wire]) {
+            continue;
+        }
+        if (event.timeNs != shownNs) {
+            shownNs = event.timeNs;
+            out << '#' << shownNs << '\n';
+        }
+        // Changes at one instant are all kept, so a zero-width pulse stays visible.
+        out << next << static_cast<char>('!' + wire) << '\n';
+        level[wire] = next;
+    }
+    const std::int64_t endNs = nowNs();
+    if (endNs > shownNs) {
+        out << '#' << endNs << '\n';
+    }
+}
+
+void writeRecording() {
+    if (!run.setUp || run.written) {
+        return;
+    }
+    run.written = true;
+    if (run.logFd >= 0) {
+        writeLog(run.logFd);
+        close(run.logFd);
+        run.logFd = -1;
+    }
+    if (run.vcdFd >= 0) {
+        writeVcd(run.vcdFd);
+        close(run.vcdFd);
+        run.vcdFd = -1;
+    }
+}
+
+void writeRecordingAtExit() {
+    const sigset_t blocked = endingSignals();
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &blocked, &previous);
+    writeRecording();
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+// With SA_RESETHAND the signal's default action is back in place, and it ends the
+// process as soon as the handler returns.
+void writeRecordingOnSignal(int signo) {
+    const int savedErrno = errno;
+    writeRecording();
+    raise(signo);
+    errno = savedErrno;
+}
+
+void writeRecordingBeforeEndingSignals() {
+    struct sigaction action {};
+    action.sa_handler = writeRecordingOnSignal;
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
+    action.sa_mask = endingSignals();
+    for (const int signo : kEndingSignals) {
+        struct sigaction current {};
+        // Leave alone what the caller chose: an ignored SIGHUP under nohup, or its own handler.
+        if (sigaction(signo, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+            sigaction(signo, &action, nullptr);
+        }
+    }
+}
+
+// Opens (creating or truncating) the file an environment variable names; -1 with errno
+// when that fails, -2 when the variable is unset.
+constexpr int kNotAsked = -2;
+
+int openRecording(const char *variable) {
+    const char *path = std::getenv(variable);
+    if (path == nullptr) {
+        return kNotAsked;
+    }
+    return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
+}  // namespace
+
+extern "C" int wiringPiSetup(void) {
+    if (run.setUp) {
+        record({nowNs(), sim::Call::wiringPiSetup, 0, 0, 0});
+        return 0;
+    }
+    const char *clock = std::getenv("TERUNA_SIM_CLOCK");
+    if (clock != nullptr && std::strcmp(clock, "virtual") != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int logFd = openRecording("TERUNA_SIM_LOG");
+    if (logFd == -1) {
+        return -1;
+    }
+    const int vcdFd = openRecording("TERUNA_SIM_VCD");
+    if (vcdFd == -1) {
+        const int openErrno = errno;
+        if (logFd >= 0) {
+            close(logFd);
+            unlink(std::getenv("TERUNA_SIM_LOG"));
+        }
+        errno = openErrno;
+        return -1;
+    }
+
+    static bool exitHookInstalled = false;
+    if (!exitHookInstalled) {
+        std::atexit(writeRecordingAtExit);
+        exitHookInstalled = true;
+    }
+    writeRecordingBeforeEndingSignals();
+
+    run.virtualClock = clock != nullptr;
+    run.logFd = logFd >= 0 ? logFd : -1;
+    run.vcdFd = vcdFd >= 0 ? vcdFd : -1;
+    run.events.reserve(1 << 16);
+    run.written = false;
+    run.virtualNs = 0;
+    run.startNs = gpio::monotonicNs();
+    run.setUp = true;
+    record({0, sim::Call::wiringPiSetup, 0, 0, 0});
+    return 0;
+}
+
+extern "C" void pinMode(int pin, int mode) {
+    record({nowNs(), sim::Call::pinMode, pin, mode, 0});
+    if (gpio::bcmLineOf(pin) < 0) {
+        gpio::exitUnknownPin(pin);
+    }
+}
+
+extern "C" void digitalWrite(int pin, int value) { record({nowNs(), sim::Call::digitalWrite, pin, value, 0}); }
+
+extern "C" void delayMicroseconds(unsigned int howLong) {
+    const std::int64_t durationNs = std::int64_t{howLong} * 1000;
+    if (run.virtualClock) {
+        record({run.virtualNs, sim::Call::delayMicroseconds, howLong, 0, 0});
+        run.virtualNs += durationNs;
+        return;
+    }
+    const std::int64_t startNs = gpio::monotonicNs();
+    record({startNs - run.startNs, sim::Call::delayMicroseconds, howLong, 0, 0});
+    gpio::waitUntilNs(startNs + durationNs);
+}
+
+extern "C" int piHiPri(const int pri) {
+    int result = 0;
+    if (run.refusePriority) {
+        errno = EPERM;
+        result = -1;
+    } else if (!run.virtualClock) {
+        result = gpio::requestPriority(pri);
+    }
+    record({nowNs(), sim::Call::piHiPri, pri, 0, result});
+    return result;
+}
+
+namespace sim {
+
+std::vector<Event> events() { return run.events; }
+
+void reset() {
+    writeRecordingAtExit();
+    const bool refuse = run.refusePriority;
+    run.events.clear();
+    run.setUp = false;
+    run.virtualClock = false;
+    run.refusePriority = refuse;
+}
+
+void refusePriority(bool refuse) { run.refusePriority = refuse; }
+
+}  // namespace sim

@@ -1,0 +1,35 @@
+// In-process access to the simulated pins' recording, for tests.
+#ifndef TERUNA_GPIO_SIM_H
+#define TERUNA_GPIO_SIM_H
+
+#include <cstdint>
+#include <vector>
+
+namespace sim {
+
+enum class Call { wiringPiSetup, pinMode, digitalWrite, delayMicroseconds, piHiPri };
+
+// One call of the GPIO API, timed from wiringPiSetup. `first` and `second` are the
+// call's arguments in order (pin and mode or value; microseconds; priority), and
+// `result` what it returned, for the calls that return something.
+struct Event {
+    std::int64_t timeNs;
+    Call call;
+    std::int64_t first;
+    int second;
+    int result;
+};
+
+// Everything recorded since wiringPiSetup.
+std::vector<Event> events();
+
+// Writes the recording files, then forgets the recording and the set-up, so that the
+// next wiringPiSetup starts a new run and reads the environment again.
+void reset();
+
+// Makes piHiPri fail as it does for a user without the right to real-time priority.
+void refusePriority(bool refuse);
+
+}  // namespace sim
+
+#endif

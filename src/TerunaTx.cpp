@@ -1,0 +1,31 @@
+// Code word, framing and repetition of a button press.
+#include "TerunaTx.h"
+
+TerunaTx::TerunaTx(int gpioPin) : high(false), pin(gpioPin) {}
+
+void TerunaTx::sendButton(unsigned short remoteId, unsigned char buttonId) {
+    const unsigned int command = (buttonId & 0x7Fu) | (static_cast<unsigned int>(remoteId) << 7);
+    sendCommand(command, kCodeBits);
+}
+
+void TerunaTx::sendCommand(unsigned int command, unsigned char bitCount) {
+    // The mask below shifts by bitCount - 1, which only 1 to 32 keep defined.
+    if (bitCount < 1 || bitCount > 32) {
+        return;
+    }
+    piHiPri(kPriority);
+    for (unsigned char frame = 0; frame < kFrames; ++frame) {
+        unsigned int mask = 1u << (bitCount - 1);
+        sendPreamble();
+        for (unsigned char bit = bitCount; bit > 0; --bit) {
+            if ((command & mask) != 0) {
+                sendOne();
+            } else {
+                sendZero();
+            }
+            mask >>= 1;
+        }
+    }
+    tx(false);
+    piHiPri(0);
+}

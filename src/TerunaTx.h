@@ -1,0 +1,54 @@
+// The transmitter: one button press of a Teruna remote as timed levels on a GPIO pin.
+#ifndef TERUNA_TERUNATX_H
+#define TERUNA_TERUNATX_H
+
+#include <wiringPi.h>
+
+class TerunaTx {
+public:
+    explicit TerunaTx(int pin);
+
+    // Sends remote id and the button id's low 7 bits as one whole transmission.
+    void sendButton(unsigned short remoteId, unsigned char buttonId);
+
+    // Sends the low `bitCount` bits of `command` (1 to 32), most significant first, in
+    // every one of the frames, then leaves the pin low.
+    void sendCommand(unsigned int command, unsigned char bitCount);
+
+    // Symbol widths on the pin, in microseconds.
+    static constexpr unsigned int kStartUs = 520;
+    static constexpr unsigned int kOneUs = 300;
+    static constexpr unsigned int kZeroHalfUs = 110;
+
+    static constexpr unsigned char kCodeBits = 23;
+    static constexpr unsigned char kFrames = 150;
+    static constexpr int kPriority = 90;
+
+private:
+    void sendPreamble() {
+        tx(true);
+        delayMicroseconds(kStartUs);
+        tx(false);
+        high = false;
+    }
+
+    void sendOne() {
+        delayMicroseconds(kOneUs);
+        high = !high;
+        tx(high);
+    }
+
+    void sendZero() {
+        delayMicroseconds(kZeroHalfUs);
+        tx(!high);
+        delayMicroseconds(kZeroHalfUs);
+        tx(high);
+    }
+
+    void tx(bool value) const { digitalWrite(pin, value ? HIGH : LOW); }
+
+    bool high;
+    int pin;
+};
+
+#endif

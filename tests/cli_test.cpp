@@ -1,0 +1,413 @@
+// The built teruna binary on the simulated pins: options, output, exit status, recordings.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <sstream>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "recording.h"
+
+extern char **environ;
+
+namespace {
+
+const std::string kUsage =
+    "Arguments:\n"
+    "  -p <PIN>        - GPIO pin\n"
+    "  -g <REMOTE>     - Teruna remote id\n"
+    "  -n <BUTTON>     - Teruna button id\n";
+
+struct Outcome {
+    int status = -1;  // the exit status, or 128 + the signal that ended it
+    std::string out;
+    std::string err;
+};
+
+// The tool's environment: this process's, without any TERUNA_ variable, plus `extra`.
+std::vector<std::string> environmentWith(const std::vector<std::string> &extra) {
+    std::vector<std::string> env;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "TERUNA_", 7) != 0) {
+            env.emplace_back(*entry);
+        }
+    }
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
+std::vector<char *> pointersTo(std::vector<std::string> &strings) {
+    std::vector<char *> pointers;
+    for (std::string &s : strings) {
+        pointers.push_back(s.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+class Child {
+public:
+    // Starts teruna with `args`; its standard output goes to a pipe, or to `outFile`.
+    Child(std::vector<std::string> args, std::vector<std::string> env, const std::string &outFile = "") {
+        args.insert(args.begin(), "teruna");
+        int outPipe[2];
+        int errPipe[2];
+        if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
+            ADD_FAILURE() << "pipe: " << std::strerror(errno);
+            return;
+        }
+        std::vector<char *> argv = pointersTo(args);
+        std::vector<char *> envp = pointersTo(env);
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int out = outFile.empty() ? outPipe[1] : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, STDOUT_FILENO);
+            dup2(errPipe[1], STDERR_FILENO);
+            close(outPipe[0]);
+            close(errPipe[0]);
+            execve(TERUNA_BINARY, argv.data(), envp.data());
+            _exit(127);
+        }
+        close(outPipe[1]);
+        close(errPipe[1]);
+        outFd_ = outPipe[0];
+        errFd_ = errPipe[0];
+    }
+
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    ~Child() {
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        closeFd(outFd_);
+        closeFd(errFd_);
+    }
+
+    // Reads standard output up to its first newline.
+    std::string firstLine() {
+        std::string line;
+        char c = 0;
+        while (line.find('\n') == std::string::npos && read(outFd_, &c, 1) == 1) {
+            line += c;
+        }
+        outcome_.out += line;
+        return line;
+    }
+
+    bool running() {
+        int status = 0;
+        const pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            reaped_ = true;
+            record(status);
+        }
+        return done == 0;
+    }
+
+    Outcome finish() {
+        pollfd fds[] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+        std::string *sinks[] = {&outcome_.out, &outcome_.err};
+        while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+            if (poll(fds, 2, -1) < 0) {
+                break;
+            }
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || fds[i].revents == 0) {
+                    continue;
+                }
+                char buffer[4096];
+                const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+                if (n <= 0) {
+                    closeFd(fds[i].fd);
+                    fds[i].fd = -1;
+                } else {
+                    sinks[i]->append(buffer, static_cast<std::size_t>(n));
+                }
+            }
+        }
+        outFd_ = errFd_ = -1;
+        if (!reaped_) {
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            reaped_ = true;
+            record(status);
+        }
+        return outcome_;
+    }
+
+private:
+    void record(int status) {
+        outcome_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    static void closeFd(int fd) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int outFd_ = -1;
+    int errFd_ = -1;
+    Outcome outcome_;
+};
+
+bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+class CommandLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = ::testing::TempDir() + "teruna-cli-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        log_ = dir_ + "/press.log";
+        vcd_ = dir_ + "/press.vcd";
+    }
+
+    void TearDown() override {
+        unlink(log_.c_str());
+        unlink(vcd_.c_str());
+        rmdir(dir_.c_str());
+    }
+
+    // A run on the virtual clock that records both files.
+    Outcome run(const std::vector<std::string> &args, std::vector<std::string> env = {}) {
+        env.insert(env.end(), {"TERUNA_SIM_CLOCK=virtual", "TERUNA_SIM_LOG=" + log_, "TERUNA_SIM_VCD=" + vcd_});
+        return Child(args, environmentWith(env)).finish();
+    }
+
+    recording::Transmission sentOn(int pin) const {
+        return recording::decode(recording::parseLog(recording::readFile(log_)), pin);
+    }
+
+    std::string dir_;
+    std::string log_;
+    std::string vcd_;
+};
+
+void expectPress(const recording::Transmission &sent, unsigned int code) {
+    EXPECT_TRUE(sent.faults.empty()) << sent.faults.front();
+    ASSERT_EQ(sent.frames.size(), 150u);
+    for (const recording::Frame &frame : sent.frames) {
+        ASSERT_EQ(frame.code, code);
+    }
+    EXPECT_EQ(sent.levelAtEnd, 0);
+}
+
+TEST_F(CommandLine, WithoutArgumentsSendsRemote6400Button0OnPin0) {
+    const Outcome outcome = run({});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, "remote 6400 button 0\n");
+    EXPECT_EQ(outcome.err, "");
+    expectPress(sentOn(0), 6400u << 7);
+    const std::string opening =
+        "0 wiringPiSetup 0\n0 pinMode 0 1\n0 piHiPri 90 0\n0 digitalWrite 0 1\n0 delayMicroseconds 520\n"
+        "520 digitalWrite 0 0\n520 delayMicroseconds 110\n630 digitalWrite 0 1\n";
+    EXPECT_EQ(recording::readFile(log_).substr(0, opening.size()), opening);
+}
+
+TEST_F(CommandLine, HelpPrintsTheUsageAndEndsWithoutTouchingTheGpio) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"-h"}, {"-p", "3", "-h"}, {"-g", "5", "-h", "-n", "2"}, {"-h", "-x"}};
+    for (const auto &args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const Outcome outcome = run(args);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.out, kUsage);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_FALSE(exists(log_));
+        EXPECT_FALSE(exists(vcd_));
+    }
+}
+
+struct Conversion {
+    std::vector<std::string> args;
+    std::string summary;
+    int pin;
+    unsigned int code;
+};
+
+TEST_F(CommandLine, ValuesAreReadLikeAtoiClampedToIntAndNarrowedForTheTransmitter) {
+    const std::vector<Conversion> cases = {
+        {{"-n", "200"}, "remote 6400 button 200\n", 0, 6400u << 7 | 72},
+        {{"-n", "-1"}, "remote 6400 button -1\n", 0, 6400u << 7 | 0x7F},
+        {{"-g", "-1"}, "remote -1 button 0\n", 0, 0xFFFFu << 7},
+        {{"-g", "70000"}, "remote 70000 button 0\n", 0, (70000u & 0xFFFF) << 7},
+        {{"-g", "abc"}, "remote 0 button 0\n", 0, 0},
+        {{"-g", " \t42xyz"}, "remote 42 button 0\n", 0, 42u << 7},
+        {{"-g", "+7"}, "remote 7 button 0\n", 0, 7u << 7},
+        {{"-g", "0x10"}, "remote 0 button 0\n", 0, 0},
+        {{"-g", "99999999999"}, "remote 2147483647 button 0\n", 0, 0xFFFFu << 7},
+        {{"-g", "-99999999999"}, "remote -2147483648 button 0\n", 0, 0},
+        {{"-g", "999999999999999999999999"}, "remote 2147483647 button 0\n", 0, 0xFFFFu << 7},
+        {{"-g", "1", "-g", "2"}, "remote 2 button 0\n", 0, 2u << 7},
+        {{"-g12", "-n3"}, "remote 12 button 3\n", 0, 12u << 7 | 3},
+        {{"-p", "7", "-n", "1"}, "remote 6400 button 1\n", 7, 6400u << 7 | 1},
+        {{"-p", "031"}, "remote 6400 button 0\n", 31, 6400u << 7},
+        {{"stray", "-n", "5", "words"}, "remote 6400 button 5\n", 0, 6400u << 7 | 5},
+    };
+    for (const Conversion &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const Outcome outcome = run(c.args);
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_EQ(outcome.out, c.summary);
+        EXPECT_EQ(outcome.err, "");
+        expectPress(sentOn(c.pin), c.code);
+    }
+}
+
+TEST_F(CommandLine, MissingValuesAndUnknownOptionsAreReportedAndThePressGoesOut) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-p"}, "teruna: option requires an argument -- 'p'\n"},
+        {{"-n", "5", "-g"}, "teruna: option requires an argument -- 'g'\n"},
+        {{"-x"}, "teruna: invalid option -- 'x'\n"},
+        {{"-x", "-n", "5"}, "teruna: invalid option -- 'x'\n"},
+    };
+    for (const auto &[args, diagnostic] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const Outcome outcome = run(args);
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_EQ(outcome.err, diagnostic);
+        const bool button5 = args.size() > 1;
+        EXPECT_EQ(outcome.out, button5 ? "remote 6400 button 5\n" : "remote 6400 button 0\n");
+        expectPress(sentOn(0), 6400u << 7 | (button5 ? 5 : 0));
+    }
+}
+
+TEST_F(CommandLine, SetupFailureIsReportedWithItsReasonAndNothingIsSent) {
+    const std::string missing = dir_ + "/no/such/dir/file";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"TERUNA_SIM_LOG=" + missing}, "wiringPiSetup failed: No such file or directory\n"},
+        {{"TERUNA_SIM_VCD=" + missing}, "wiringPiSetup failed: No such file or directory\n"},
+        {{"TERUNA_SIM_LOG=" + dir_}, "wiringPiSetup failed: Is a directory\n"},
+        {{"TERUNA_SIM_CLOCK=fast"}, "wiringPiSetup failed: Invalid argument\n"},
+    };
+    for (const auto &[env, message] : cases) {
+        SCOPED_TRACE(env.front());
+        // getenv finds the first of two equal names, so the failing one goes first.
+        const std::vector<std::string> all = {env.front(), "TERUNA_SIM_CLOCK=virtual", "TERUNA_SIM_LOG=" + log_,
+                                              "TERUNA_SIM_VCD=" + vcd_};
+        const Outcome outcome = Child({"-n", "1"}, environmentWith(all)).finish();
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, message);
+        EXPECT_FALSE(exists(log_)) << "a half-made recording was left behind";
+        EXPECT_FALSE(exists(vcd_)) << "a half-made recording was left behind";
+    }
+}
+
+TEST_F(CommandLine, PinsOffTheHeaderEndTheRunBeforeAnythingIsSent) {
+    for (const std::string pin : {"99", "-1", "17", "20", "32", "2147483647"}) {
+        SCOPED_TRACE(pin);
+        const Outcome outcome = run({"-p", pin});
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, "teruna: pin " + pin +
+                                   " does not exist on this board (wiringPi pins are 0 to 16 and 21 to 31)\n");
+        EXPECT_EQ(recording::readFile(log_), "0 wiringPiSetup 0\n0 pinMode " + pin + " 1\n");
+        const std::string vcd = recording::readFile(vcd_);
+        EXPECT_NE(vcd.find("$enddefinitions $end"), std::string::npos);
+        EXPECT_EQ(vcd.find("$var"), std::string::npos);
+    }
+}
+
+using Changes = std::vector<std::pair<long long, char>>;
+
+// The level changes of wire `id` in a VCD file, as (time in ns, level) in file order.
+Changes vcdChanges(const std::string &vcd, char id) {
+    Changes changes;
+    long long now = -1;
+    std::size_t pos = vcd.find("$enddefinitions $end\n");
+    if (pos == std::string::npos) {
+        return changes;
+    }
+    std::istringstream lines(vcd.substr(pos));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.size() > 1 && line[0] == '#') {
+            const long long next = std::stoll(line.substr(1));
+            EXPECT_GT(next, now) << "time goes backwards or repeats";
+            now = next;
+        } else if (line.size() == 2 && line[1] == id) {
+            changes.emplace_back(now, line[0]);
+        }
+    }
+    return changes;
+}
+
+TEST_F(CommandLine, TheVcdHoldsOneWirePerPinWithEveryLevelChangeOfThePress) {
+    ASSERT_EQ(run({"-p", "5"}).status, 0);
+    const std::string vcd = recording::readFile(vcd_);
+    EXPECT_NE(vcd.find("$timescale 1ns $end\n"), std::string::npos);
+    EXPECT_NE(vcd.find("$var wire 1 ! pin5 $end\n"), std::string::npos);
+
+    // The wire's story: undriven at set-up, low once an output, then the press.
+    const auto changes = vcdChanges(vcd, '!');
+    ASSERT_GT(changes.size(), 2u);
+    EXPECT_EQ(changes[0], std::make_pair(0LL, 'z'));
+    EXPECT_EQ(changes[1], std::make_pair(0LL, '0'));
+    EXPECT_EQ(changes.back().second, '0');
+
+    // Every level the log's writes give, change for change and at the same times.
+    Changes fromLog;
+    char level = '0';
+    for (const sim::Event &event : recording::parseLog(recording::readFile(log_))) {
+        const char next = event.second != 0 ? '1' : '0';
+        if (event.call == sim::Call::digitalWrite && next != level) {
+            fromLog.emplace_back(event.timeNs, next);
+            level = next;
+        }
+    }
+    EXPECT_EQ(Changes(changes.begin() + 2, changes.end()), fromLog);
+    EXPECT_NE(vcd.rfind("\n#873000000\n"), std::string::npos) << "the dump ends when the press does";
+}
+
+// Real clock from here on: these runs take about as long as a press.
+std::vector<std::string> realClock(const std::string &log) { return environmentWith({"TERUNA_SIM_LOG=" + log}); }
+
+TEST_F(CommandLine, TheSummaryLineReachesAPipeOrAFileBeforeThePressStarts) {
+    {
+        Child child({"-n", "4"}, realClock(log_));
+        EXPECT_EQ(child.firstLine(), "remote 6400 button 4\n");
+        EXPECT_TRUE(child.running()) << "the line only arrived when the press was over";
+        EXPECT_EQ(child.finish().status, 0);
+    }
+    const std::string outFile = dir_ + "/out.txt";
+    Child child({"-n", "4"}, realClock(log_), outFile);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (recording::readFile(outFile).empty() && std::chrono::steady_clock::now() < deadline) {
+        usleep(1000);
+    }
+    EXPECT_EQ(recording::readFile(outFile), "remote 6400 button 4\n");
+    EXPECT_TRUE(child.running()) << "the line only arrived when the press was over";
+    EXPECT_EQ(child.finish().status, 0);
+    unlink(outFile.c_str());
+}
+
+TEST_F(CommandLine, ARealClockPressTakesAboutItsNominal873Ms) {
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome outcome = Child({}, realClock(log_)).finish();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_GE(seconds, 0.873);
+    EXPECT_LT(seconds, 3.0);
+
+    const recording::Transmission sent = sentOn(0);
+    expectPress(sent, 6400u << 7);
+    EXPECT_GE(sent.lastWriteUs - sent.firstWriteUs, 873000.0);
+    EXPECT_LT(sent.lastWriteUs - sent.firstWriteUs, 873000.0 * 2);
+}
+
+}  // namespace
