@@ -1,8 +1,8 @@
 // Real-time waits and scheduling priority for the backends that run on the real clock.
 #include "clock.h"
 
+#include <ctime>
 #include <sched.h>
-#include <time.h>
 
 namespace gpio {
 

@@ -2,8 +2,8 @@
 // a call log and as a Value Change Dump that waveform viewers open.
 #include "sim.h"
 
+#include <csignal>
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -135,7 +135,7 @@ private:
 
     int fd_;
     std::size_t used_ = 0;
-    char buffer_[4096];
+    char buffer_[4096]{};
 };
 
 void writeLog(int fd) {
@@ -256,10 +256,8 @@ void writeRecordingAtExit() {
 // With SA_RESETHAND the signal's default action is back in place, and it ends the
 // process as soon as the handler returns.
 void writeRecordingOnSignal(int signo) {
-    const int savedErrno = errno;
     writeRecording();
     raise(signo);
-    errno = savedErrno;
 }
 
 void writeRecordingBeforeEndingSignals() {

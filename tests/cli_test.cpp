@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <sstream>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,11 +21,10 @@ extern char **environ;
 
 namespace {
 
-const std::string kUsage =
-    "Arguments:\n"
-    "  -p <PIN>        - GPIO pin\n"
-    "  -g <REMOTE>     - Teruna remote id\n"
-    "  -n <BUTTON>     - Teruna button id\n";
+const std::string kUsage = "Arguments:\n"
+                           "  -p <PIN>        - GPIO pin\n"
+                           "  -g <REMOTE>     - Teruna remote id\n"
+                           "  -n <BUTTON>     - Teruna button id\n";
 
 struct Outcome {
     int status = -1;  // the exit status, or 128 + the signal that ended it
@@ -68,6 +68,8 @@ public:
         std::vector<char *> envp = pointersTo(env);
         pid_ = fork();
         if (pid_ == 0) {
+            const rlimit noCore{0, 0};  // SIGQUIT would dump one
+            setrlimit(RLIMIT_CORE, &noCore);
             const int out = outFile.empty() ? outPipe[1] : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, STDOUT_FILENO);
             dup2(errPipe[1], STDERR_FILENO);
@@ -104,6 +106,8 @@ public:
         outcome_.out += line;
         return line;
     }
+
+    pid_t pid() const { return pid_; }
 
     bool running() {
         int status = 0;
@@ -147,9 +151,7 @@ public:
     }
 
 private:
-    void record(int status) {
-        outcome_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
+    void record(int status) { outcome_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
     static void closeFd(int fd) {
         if (fd >= 0) {
@@ -314,8 +316,8 @@ TEST_F(CommandLine, PinsOffTheHeaderEndTheRunBeforeAnythingIsSent) {
         const Outcome outcome = run({"-p", pin});
         EXPECT_EQ(outcome.status, 1);
         EXPECT_EQ(outcome.out, "");
-        EXPECT_EQ(outcome.err, "teruna: pin " + pin +
-                                   " does not exist on this board (wiringPi pins are 0 to 16 and 21 to 31)\n");
+        EXPECT_EQ(outcome.err,
+                  "teruna: pin " + pin + " does not exist on this board (wiringPi pins are 0 to 16 and 21 to 31)\n");
         EXPECT_EQ(recording::readFile(log_), "0 wiringPiSetup 0\n0 pinMode " + pin + " 1\n");
         const std::string vcd = recording::readFile(vcd_);
         EXPECT_NE(vcd.find("$enddefinitions $end"), std::string::npos);
@@ -372,6 +374,29 @@ TEST_F(CommandLine, TheVcdHoldsOneWirePerPinWithEveryLevelChangeOfThePress) {
     }
     EXPECT_EQ(Changes(changes.begin() + 2, changes.end()), fromLog);
     EXPECT_NE(vcd.rfind("\n#873000000\n"), std::string::npos) << "the dump ends when the press does";
+}
+
+TEST_F(CommandLine, ASignalMidPressStillLeavesCompleteRecordings) {
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(signo));
+        Child child({}, environmentWith({"TERUNA_SIM_LOG=" + log_, "TERUNA_SIM_VCD=" + vcd_}));
+        ASSERT_EQ(child.firstLine(), "remote 6400 button 0\n");
+        usleep(100 * 1000);
+        kill(child.pid(), signo);
+        EXPECT_EQ(child.finish().status, 128 + signo);
+
+        const std::string log = recording::readFile(log_);
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), '\n');
+        const recording::Transmission sent = sentOn(0);
+        EXPECT_GT(sent.frames.size(), 5u);
+        EXPECT_LT(sent.frames.size(), 150u);
+
+        const std::string vcd = recording::readFile(vcd_);
+        EXPECT_GT(vcdChanges(vcd, '!').size(), 100u);
+        const std::size_t lastLine = vcd.rfind('\n', vcd.size() - 2);
+        EXPECT_EQ(vcd[lastLine + 1], '#') << "the dump does not end with its closing time";
+    }
 }
 
 // Real clock from here on: these runs take about as long as a press.

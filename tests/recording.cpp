@@ -104,8 +104,10 @@ Transmission decode(const std::vector<sim::Event> &events, int pin) {
 
 std::vector<sim::Event> parseLog(const std::string &text) {
     static const std::map<std::string, sim::Call> kCalls = {
-        {"wiringPiSetup", sim::Call::wiringPiSetup}, {"pinMode", sim::Call::pinMode},
-        {"digitalWrite", sim::Call::digitalWrite},   {"delayMicroseconds", sim::Call::delayMicroseconds},
+        {"wiringPiSetup", sim::Call::wiringPiSetup},
+        {"pinMode", sim::Call::pinMode},
+        {"digitalWrite", sim::Call::digitalWrite},
+        {"delayMicroseconds", sim::Call::delayMicroseconds},
         {"piHiPri", sim::Call::piHiPri},
     };
     std::vector<sim::Event> events;
