@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "recording.h"
+#include "tool_under_test.h"
 
 extern char **environ;
 
@@ -32,7 +34,8 @@ struct Outcome {
     std::string err;
 };
 
-// The tool's environment: this process's, without any TERUNA_ variable, plus `extra`.
+// The tool's environment: this process's without any TERUNA_ variable, then `extra`, in
+// which a later entry replaces an earlier one of the same name.
 std::vector<std::string> environmentWith(const std::vector<std::string> &extra) {
     std::vector<std::string> env;
     for (char **entry = environ; *entry != nullptr; ++entry) {
@@ -40,7 +43,12 @@ std::vector<std::string> environmentWith(const std::vector<std::string> &extra) 
             env.emplace_back(*entry);
         }
     }
-    env.insert(env.end(), extra.begin(), extra.end());
+    for (const std::string &setting : extra) {
+        const std::string name = setting.substr(0, setting.find('=') + 1);
+        env.erase(std::remove_if(env.begin(), env.end(), [&](const std::string &e) { return e.rfind(name, 0) == 0; }),
+                  env.end());
+        env.push_back(setting);
+    }
     return env;
 }
 
@@ -57,7 +65,14 @@ class Child {
 public:
     // Starts teruna with `args`; its standard output goes to a pipe, or to `outFile`.
     Child(std::vector<std::string> args, std::vector<std::string> env, const std::string &outFile = "") {
-        args.insert(args.begin(), "teruna");
+        // argv[0] is "teruna", as a user types it: getopt's messages begin with it.
+        std::vector<std::string> emulator = {TERUNA_EMULATOR};
+        if (emulator.empty()) {
+            args.insert(args.begin(), "teruna");
+        } else {
+            emulator.insert(emulator.end(), {"-0", "teruna", TERUNA_BINARY});
+            args.insert(args.begin(), emulator.begin(), emulator.end());
+        }
         int outPipe[2];
         int errPipe[2];
         if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
@@ -75,7 +90,7 @@ public:
             dup2(errPipe[1], STDERR_FILENO);
             close(outPipe[0]);
             close(errPipe[0]);
-            execve(TERUNA_BINARY, argv.data(), envp.data());
+            execvpe(emulator.empty() ? TERUNA_BINARY : emulator.front().c_str(), argv.data(), envp.data());
             _exit(127);
         }
         close(outPipe[1]);
@@ -185,8 +200,9 @@ protected:
     }
 
     // A run on the virtual clock that records both files.
-    Outcome run(const std::vector<std::string> &args, std::vector<std::string> env = {}) {
-        env.insert(env.end(), {"TERUNA_SIM_CLOCK=virtual", "TERUNA_SIM_LOG=" + log_, "TERUNA_SIM_VCD=" + vcd_});
+    Outcome run(const std::vector<std::string> &args, const std::vector<std::string> &overrides = {}) {
+        std::vector<std::string> env = {"TERUNA_SIM_CLOCK=virtual", "TERUNA_SIM_LOG=" + log_, "TERUNA_SIM_VCD=" + vcd_};
+        env.insert(env.end(), overrides.begin(), overrides.end());
         return Child(args, environmentWith(env)).finish();
     }
 
@@ -298,10 +314,7 @@ TEST_F(CommandLine, SetupFailureIsReportedWithItsReasonAndNothingIsSent) {
     };
     for (const auto &[env, message] : cases) {
         SCOPED_TRACE(env.front());
-        // getenv finds the first of two equal names, so the failing one goes first.
-        const std::vector<std::string> all = {env.front(), "TERUNA_SIM_CLOCK=virtual", "TERUNA_SIM_LOG=" + log_,
-                                              "TERUNA_SIM_VCD=" + vcd_};
-        const Outcome outcome = Child({"-n", "1"}, environmentWith(all)).finish();
+        const Outcome outcome = run({"-n", "1"}, env);
         EXPECT_EQ(outcome.status, 1);
         EXPECT_EQ(outcome.out, "");
         EXPECT_EQ(outcome.err, message);

@@ -1,0 +1,168 @@
+// Real pins through the kernel's GPIO character device (uAPI v2, Linux 5.10 and later).
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/gpio.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "chip.h"
+#include "clock.h"
+#include "pins.h"
+#include "wiringPi.h"
+
+namespace {
+
+constexpr int kPins = 32;
+
+struct Header {
+    int chipFd = -1;
+    gpio::ChipInfo chip;
+    int lineFds[kPins];
+    Header() {
+        for (int &fd : lineFds) {
+            fd = -1;
+        }
+    }
+};
+
+Header header;
+
+[[noreturn]] void exitWith(const std::string &message) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    std::exit(1);
+}
+
+bool readChipInfo(int fd, const std::string &path, gpio::ChipInfo &info) {
+    gpiochip_info raw{};
+    if (ioctl(fd, GPIO_GET_CHIPINFO_IOCTL, &raw) != 0) {
+        return false;
+    }
+    info.path = path;
+    info.name = std::string(raw.name, strnlen(raw.name, sizeof raw.name));
+    info.label = std::string(raw.label, strnlen(raw.label, sizeof raw.label));
+    info.lines = raw.lines;
+    return true;
+}
+
+std::vector<gpio::ChipInfo> listChips() {
+    std::vector<gpio::ChipInfo> chips;
+    DIR *dev = opendir("/dev");
+    if (dev == nullptr) {
+        return chips;
+    }
+    while (const dirent *entry = readdir(dev)) {
+        if (std::strncmp(entry->d_name, "gpiochip", 8) != 0) {
+            continue;
+        }
+        const std::string path = std::string("/dev/") + entry->d_name;
+        const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        gpio::ChipInfo info;
+        if (fd >= 0 && readChipInfo(fd, path, info)) {
+            chips.push_back(info);
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    closedir(dev);
+    return chips;
+}
+
+// Opens the chip; -1 with errno when it cannot be had.
+int openHeaderChip() {
+    const char *wanted = std::getenv("TERUNA_GPIOCHIP");
+    std::string path;
+    if (gpio::isChipPath(wanted)) {
+        path = wanted;
+    } else {
+        const std::vector<gpio::ChipInfo> chips = listChips();
+        const gpio::ChipInfo *found = gpio::findHeaderChip(chips, wanted);
+        if (found == nullptr) {
+            errno = ENODEV;
+            return -1;
+        }
+        path = found->path;
+    }
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    if (!readChipInfo(fd, path, header.chip)) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+extern "C" int wiringPiSetup(void) {
+    if (header.chipFd >= 0) {
+        return 0;
+    }
+    header.chipFd = openHeaderChip();
+    return header.chipFd < 0 ? -1 : 0;
+}
+
+extern "C" void pinMode(int pin, int mode) {
+    const int line = gpio::bcmLineOf(pin);
+    if (line < 0) {
+        gpio::exitUnknownPin(pin);
+    }
+    if (static_cast<unsigned int>(line) >= header.chip.lines) {
+        exitWith(gpio::missingLineError(pin, line, header.chip));
+    }
+    if (header.lineFds[pin] >= 0) {
+        close(header.lineFds[pin]);
+        header.lineFds[pin] = -1;
+    }
+
+    gpio_v2_line_request request{};
+    request.offsets[0] = static_cast<__u32>(line);
+    request.num_lines = 1;
+    std::strncpy(request.consumer, "teruna", sizeof request.consumer - 1);
+    if (mode == OUTPUT) {
+        request.config.flags = GPIO_V2_LINE_FLAG_OUTPUT;
+        request.config.num_attrs = 1;
+        request.config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
+        request.config.attrs[0].attr.values = 0;  // starts low
+        request.config.attrs[0].mask = 1;
+    } else {
+        request.config.flags = GPIO_V2_LINE_FLAG_INPUT;
+    }
+    if (ioctl(header.chipFd, GPIO_V2_GET_LINE_IOCTL, &request) != 0) {
+        exitWith(gpio::lineRequestError(pin, line, header.chip, errno));
+    }
+    header.lineFds[pin] = request.fd;
+}
+
+extern "C" void digitalWrite(int pin, int value) {
+    const int line = gpio::bcmLineOf(pin);
+    if (line < 0) {
+        gpio::exitUnknownPin(pin);
+    }
+    gpio_v2_line_values values{};
+    values.bits = value != LOW ? 1 : 0;
+    values.mask = 1;
+    if (header.lineFds[pin] < 0) {
+        exitWith(gpio::lineWriteError(pin, line, header.chip, value, "pinMode has not made it an output"));
+    }
+    if (ioctl(header.lineFds[pin], GPIO_V2_LINE_SET_VALUES_IOCTL, &values) != 0) {
+        exitWith(gpio::lineWriteError(pin, line, header.chip, value, std::strerror(errno)));
+    }
+}
+
+extern "C" void delayMicroseconds(unsigned int howLong) {
+    gpio::waitUntilNs(gpio::monotonicNs() + std::int64_t{howLong} * 1000);
+}
+
+extern "C" int piHiPri(const int pri) { return gpio::requestPriority(pri); }

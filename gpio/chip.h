@@ -1,0 +1,39 @@
+// Which GPIO chip carries the 40-pin header, and how the character-device backend words
+// its failures; kept apart from the ioctls so that both can be tested anywhere.
+#ifndef TERUNA_GPIO_CHIP_H
+#define TERUNA_GPIO_CHIP_H
+
+#include <string>
+#include <vector>
+
+namespace gpio {
+
+struct ChipInfo {
+    std::string path;   // "/dev/gpiochip0"
+    std::string name;   // "gpiochip0"
+    std::string label;  // "pinctrl-bcm2711"
+    unsigned int lines = 0;
+};
+
+// The chip named `wanted` (its name or label) when that is given, otherwise the first chip
+// whose label is a Raspberry Pi pin controller; nullptr when there is none.
+const ChipInfo *findHeaderChip(const std::vector<ChipInfo> &chips, const char *wanted);
+
+// True when `wanted` names a device path, which is opened as it is, without a search.
+bool isChipPath(const char *wanted);
+
+// "pin 0 (BCM 17, line 17 of /dev/gpiochip0 'pinctrl-bcm2835')"
+std::string describeLine(int pin, int line, const ChipInfo &chip);
+
+// One line for standard error: the kernel refused the line as an output.
+std::string lineRequestError(int pin, int line, const ChipInfo &chip, int error);
+
+// One line for standard error: the line's level could not be changed, for `reason`.
+std::string lineWriteError(int pin, int line, const ChipInfo &chip, int value, const char *reason);
+
+// One line for standard error: the chip has fewer lines than the pin needs.
+std::string missingLineError(int pin, int line, const ChipInfo &chip);
+
+}  // namespace gpio
+
+#endif

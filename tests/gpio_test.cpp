@@ -1,0 +1,80 @@
+// The GPIO layer's pieces that need no hardware: the header's pin table, the choice of
+// the header's chip, and the character-device backend's messages.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "chip.h"
+#include "pins.h"
+
+namespace {
+
+TEST(PinTable, WiringPiPinsMapToTheFortyPinHeadersBcmLines) {
+    const std::vector<int> bcmOfPins0To16 = {17, 18, 27, 22, 23, 24, 25, 4, 2, 3, 8, 7, 10, 9, 11, 14, 15};
+    const std::vector<int> bcmOfPins21To31 = {5, 6, 13, 19, 26, 12, 16, 20, 21, 0, 1};
+    for (int pin = 0; pin <= 16; ++pin) {
+        EXPECT_EQ(gpio::bcmLineOf(pin), bcmOfPins0To16[static_cast<std::size_t>(pin)]) << "pin " << pin;
+    }
+    for (int pin = 21; pin <= 31; ++pin) {
+        EXPECT_EQ(gpio::bcmLineOf(pin), bcmOfPins21To31[static_cast<std::size_t>(pin - 21)]) << "pin " << pin;
+    }
+    for (const int pin : {-2147483647 - 1, -1, 17, 18, 19, 20, 32, 64, 2147483647}) {
+        EXPECT_EQ(gpio::bcmLineOf(pin), -1) << "pin " << pin;
+    }
+}
+
+const std::vector<gpio::ChipInfo> kPi5 = {
+    {"/dev/gpiochip0", "gpiochip0", "gpio-brcmstb@107d508500", 32},
+    {"/dev/gpiochip4", "gpiochip4", "pinctrl-rp1", 54},
+    {"/dev/gpiochip10", "gpiochip10", "gpio-mmio", 8},
+};
+
+TEST(HeaderChip, IsFoundByThePinControllerLabelOfEveryPiGeneration) {
+    for (const std::string label : {"pinctrl-bcm2835", "pinctrl-bcm2711", "pinctrl-rp1"}) {
+        const std::vector<gpio::ChipInfo> chips = {{"/dev/gpiochip1", "gpiochip1", "raspberrypi-exp-gpio", 8},
+                                                   {"/dev/gpiochip0", "gpiochip0", label, 54}};
+        const gpio::ChipInfo *found = gpio::findHeaderChip(chips, nullptr);
+        ASSERT_NE(found, nullptr) << label;
+        EXPECT_EQ(found->path, "/dev/gpiochip0");
+    }
+    EXPECT_EQ(gpio::findHeaderChip(kPi5, nullptr)->path, "/dev/gpiochip4");
+}
+
+TEST(HeaderChip, IsNoneWhenNoChipHasAPiLabel) {
+    EXPECT_EQ(gpio::findHeaderChip({}, nullptr), nullptr);
+    EXPECT_EQ(gpio::findHeaderChip({{"/dev/gpiochip0", "gpiochip0", "9030000.pl061", 8}}, nullptr), nullptr);
+    EXPECT_EQ(gpio::findHeaderChip({{"/dev/gpiochip0", "gpiochip0", "pinctrl-bcm2835x", 8}}, nullptr), nullptr);
+}
+
+TEST(HeaderChip, TheEnvironmentNamesAChipByNameOrLabelOrPath) {
+    EXPECT_EQ(gpio::findHeaderChip(kPi5, "gpiochip10")->path, "/dev/gpiochip10");
+    EXPECT_EQ(gpio::findHeaderChip(kPi5, "gpio-mmio")->path, "/dev/gpiochip10");
+    EXPECT_EQ(gpio::findHeaderChip(kPi5, "gpiochip7"), nullptr);
+    EXPECT_EQ(gpio::findHeaderChip(kPi5, ""), nullptr);
+    EXPECT_TRUE(gpio::isChipPath("/dev/gpiochip0"));
+    EXPECT_TRUE(gpio::isChipPath("./gpiochip0"));
+    EXPECT_FALSE(gpio::isChipPath("gpiochip0"));
+    EXPECT_FALSE(gpio::isChipPath(nullptr));
+}
+
+TEST(CdevMessages, NameThePinTheLineTheChipAndTheReason) {
+    const gpio::ChipInfo chip{"/dev/gpiochip0", "gpiochip0", "pinctrl-bcm2835", 54};
+    const std::string self = program_invocation_short_name;
+    EXPECT_EQ(gpio::lineRequestError(0, 17, chip, EBUSY),
+              self + ": cannot make pin 0 (BCM 17, line 17 of /dev/gpiochip0 'pinctrl-bcm2835') an output: "
+                     "Device or resource busy");
+    EXPECT_EQ(gpio::lineRequestError(7, 4, chip, EACCES),
+              self + ": cannot make pin 7 (BCM 4, line 4 of /dev/gpiochip0 'pinctrl-bcm2835') an output: "
+                     "Permission denied");
+    EXPECT_EQ(gpio::lineWriteError(0, 17, chip, 1, "Input/output error"),
+              self + ": cannot drive pin 0 (BCM 17, line 17 of /dev/gpiochip0 'pinctrl-bcm2835') high: "
+                     "Input/output error");
+    const gpio::ChipInfo small{"/dev/gpiochip0", "gpiochip0", "9030000.pl061", 8};
+    EXPECT_EQ(gpio::missingLineError(0, 17, small),
+              self +
+                  ": pin 0 (BCM 17, line 17 of /dev/gpiochip0 '9030000.pl061') does not exist: the chip has 8 lines");
+}
+
+}  // namespace
