@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Boots Debian's arm64 kernel under QEMU, once as the 'virt' machine with its PL061 GPIO
+# controller and once as an emulated Raspberry Pi 3, and runs the real tool on the kernel's
+# GPIO character device there. Needs qemu-system-arm, cpio and the arm64 architecture in apt.
+#   run.sh TERUNA_AARCH64_STATIC HOST_SIMULATED_TERUNA WORK_DIR
+set -euo pipefail
+target_tool=$(realpath "$1")
+host_tool=$(realpath "$2")
+work=$3
+here=$(cd "$(dirname "$0")" && pwd)
+mkdir -p "$work"
+cd "$work"
+
+if [ ! -d kernel ]; then
+    image=$(apt-cache depends linux-image-arm64:arm64 | awk '/Depends: linux-image-/ { print $2; exit }')
+    apt-get download "$image" busybox-static:arm64
+    dpkg -x linux-image-*.deb kernel
+    dpkg -x busybox-static_*.deb busybox
+fi
+vmlinuz=$(ls kernel/boot/vmlinuz-*)
+dtb=$(ls kernel/usr/lib/linux-image-*/broadcom/bcm2837-rpi-3-b.dtb)
+
+rm -rf root && mkdir -p root/bin root/proc root/sys root/dev root/tmp
+cp busybox/bin/busybox "$target_tool" root/bin/
+{
+    echo '#!/bin/busybox sh'
+    echo '/bin/busybox --install -s /bin'
+    tail -n +2 "$here/init"
+} >root/init
+chmod +x root/init
+(cd root && find . | cpio -o -H newc --quiet | gzip -1) >initrd.gz
+
+passed=0
+failed=0
+verdict() {  # name, ok|fail, detail
+    if [ "$2" = ok ]; then
+        passed=$((passed + 1))
+        echo "ok   $1"
+    else
+        failed=$((failed + 1))
+        echo "FAIL $1 ${3:-}"
+    fi
+}
+read_checks() {  # console log, machine
+    local count=0
+    while read -r _ name result detail; do
+        verdict "$2/$name" "${result%:}" "$detail"
+        count=$((count + 1))
+    done < <(grep -a '^TERUNA-CHECK ' "$1" | tr -d '\r')
+    grep -aq '^TERUNA-VM-DONE' "$1" && verdict "$2/ran_to_the_end" ok || verdict "$2/ran_to_the_end" fail "$(tail -5 "$1")"
+}
+
+# The level changes a default press on wiringPi pin 7 makes, from the simulated pins.
+TERUNA_SIM_CLOCK=virtual TERUNA_SIM_LOG=press.log "$host_tool" -p 7 >/dev/null
+awk 'BEGIN { level = 0 } $2 == "digitalWrite" && $3 == 7 { v = ($4 != 0); if (v != level) { print v; level = v } }' \
+    press.log >expected
+
+echo "== virt: PL061, /dev/gpiochip0"
+# Two CPUs, so that the shell can run beside a press at real-time priority.
+timeout 300 qemu-system-aarch64 -M virt -cpu cortex-a53 -smp 2 -m 512 -nographic -no-reboot -nic none \
+    -kernel "$vmlinuz" -initrd initrd.gz -append "console=ttyAMA0 quiet teruna.board=virt" \
+    -trace pl061_set_output -D trace.log -msg timestamp=on </dev/null >virt.log 2>&1 || true
+read_checks virt.log virt
+# The controller's reset sets every line low; the press begins with the first rise of line 4.
+sed -n 's/.*setting output 4 to \([01]\)$/\1/p' trace.log | sed -n '/1/,$p' >line4
+if cmp -s expected line4; then
+    verdict virt/line4_carries_exactly_the_press ok
+else
+    verdict virt/line4_carries_exactly_the_press fail "expected $(wc -l <expected) changes ending $(tail -1 expected), traced $(wc -l <line4) ending $(tail -1 line4)"
+fi
+
+echo "== raspi3b: pinctrl-bcm2835, found by its label"
+timeout 300 qemu-system-aarch64 -M raspi3b -m 1G -nographic -no-reboot \
+    -kernel "$vmlinuz" -dtb "$dtb" -initrd initrd.gz -append "console=ttyAMA0 teruna.board=raspi3b" \
+    </dev/null >raspi3b.log 2>&1 &
+qemu=$!
+for _ in $(seq 300); do
+    grep -aq '^TERUNA-VM-DONE' raspi3b.log && break
+    kill -0 $qemu 2>/dev/null || break
+    sleep 1
+done
+kill $qemu 2>/dev/null || true
+wait $qemu 2>/dev/null || true
+read_checks raspi3b.log raspi3b
+
+echo "emulated kernels: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
