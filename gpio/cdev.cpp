@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,14 +23,10 @@ namespace {
 constexpr int kPins = 32;
 
 struct Header {
+    Header() { lineFds.fill(-1); }
     int chipFd = -1;
     gpio::ChipInfo chip;
-    int lineFds[kPins];
-    Header() {
-        for (int &fd : lineFds) {
-            fd = -1;
-        }
-    }
+    std::array<int, kPins> lineFds{};  // indexed by wiringPi pin; -1 while not requested
 };
 
 Header header;
@@ -121,9 +118,10 @@ extern "C" void pinMode(int pin, int mode) {
     if (static_cast<unsigned int>(line) >= header.chip.lines) {
         exitWith(gpio::missingLineError(pin, line, header.chip));
     }
-    if (header.lineFds[pin] >= 0) {
-        close(header.lineFds[pin]);
-        header.lineFds[pin] = -1;
+    int &lineFd = header.lineFds[static_cast<std::size_t>(pin)];
+    if (lineFd >= 0) {
+        close(lineFd);
+        lineFd = -1;
     }
 
     gpio_v2_line_request request{};
@@ -142,7 +140,7 @@ extern "C" void pinMode(int pin, int mode) {
     if (ioctl(header.chipFd, GPIO_V2_GET_LINE_IOCTL, &request) != 0) {
         exitWith(gpio::lineRequestError(pin, line, header.chip, errno));
     }
-    header.lineFds[pin] = request.fd;
+    lineFd = request.fd;
 }
 
 extern "C" void digitalWrite(int pin, int value) {
@@ -153,10 +151,11 @@ extern "C" void digitalWrite(int pin, int value) {
     gpio_v2_line_values values{};
     values.bits = value != LOW ? 1 : 0;
     values.mask = 1;
-    if (header.lineFds[pin] < 0) {
+    const int lineFd = header.lineFds[static_cast<std::size_t>(pin)];
+    if (lineFd < 0) {
         exitWith(gpio::lineWriteError(pin, line, header.chip, value, "pinMode has not made it an output"));
     }
-    if (ioctl(header.lineFds[pin], GPIO_V2_LINE_SET_VALUES_IOCTL, &values) != 0) {
+    if (ioctl(lineFd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values) != 0) {
         exitWith(gpio::lineWriteError(pin, line, header.chip, value, std::strerror(errno)));
     }
 }

@@ -1,0 +1,34 @@
+# Installs the man page and README beside the tool, and makes a Debian package with
+# `cpack -G DEB` for the architecture the build targets.
+find_program(GZIP gzip REQUIRED)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/teruna.1.gz
+                   COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/docs/teruna.1 > ${PROJECT_BINARY_DIR}/teruna.1.gz
+                   DEPENDS ${PROJECT_SOURCE_DIR}/docs/teruna.1 VERBATIM)
+add_custom_target(man_pages ALL DEPENDS ${PROJECT_BINARY_DIR}/teruna.1.gz)
+install(FILES ${PROJECT_BINARY_DIR}/teruna.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_PACKAGE_NAME teruna)
+set(CPACK_PACKAGE_VENDOR "teruna developers")
+set(CPACK_PACKAGE_CONTACT "teruna developers <teruna@users.noreply.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Stands in for a Teruna remote control on a Raspberry Pi: one run sends one button press as precisely timed levels on a GPIO pin wired to a 433 MHz transmitter module.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_STRIP_FILES ON)
+if(TERUNA_GPIO_BACKEND STREQUAL "wiringpi")
+  # Raspberry Pi OS ships the library as the package 'wiringpi'.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS wiringpi)
+endif()
+if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+  execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+# dpkg-shlibdeps reads the target's libraries from their multiarch folders and the
+# target's objdump when it is told the host architecture.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/cpack-project.cmake.in ${PROJECT_BINARY_DIR}/cpack-project.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/cpack-project.cmake)
+include(CPack)
