@@ -160,8 +160,6 @@ extern "C" void digitalWrite(int pin, int value) {
     }
 }
 
-extern "C" void delayMicroseconds(unsigned int howLong) {
-    gpio::waitUntilNs(gpio::monotonicNs() + std::int64_t{howLong} * 1000);
-}
+extern "C" void delayMicroseconds(unsigned int howLong) { gpio::delayUs(howLong); }
 
 extern "C" int piHiPri(const int pri) { return gpio::requestPriority(pri); }

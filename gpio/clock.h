@@ -10,8 +10,17 @@ namespace gpio {
 // CLOCK_MONOTONIC in nanoseconds.
 std::int64_t monotonicNs();
 
-// Returns once CLOCK_MONOTONIC has reached `deadlineNs`.
+// The precise delay: returns `us` microseconds after it was called, or after the deadline
+// of the delay before it when the caller comes back within a few microseconds of that
+// deadline, so that the level writes between two delays do not stretch a symbol.
+void delayUs(unsigned int us);
+
+// Returns once CLOCK_MONOTONIC has reached `deadlineNs`: sleeps until shortly before it,
+// by a margin learnt from how late this machine's sleeps wake, then busy-waits.
 void waitUntilNs(std::int64_t deadlineNs);
+
+// The margin waitUntilNs currently keeps, in nanoseconds.
+std::int64_t sleepMarginNs();
 
 // What wiringPi's piHiPri asks of the kernel: SCHED_RR at `priority`, capped at the
 // highest the kernel allows; 0 returns to normal scheduling. Returns 0, or -1 with errno.

@@ -30,6 +30,10 @@ void reset();
 // Makes piHiPri fail as it does for a user without the right to real-time priority.
 void refusePriority(bool refuse);
 
+// Replaces the real clock's delay (nullptr: back to the shared precise one), to compare
+// delays against each other.
+void useRealDelay(void (*delay)(unsigned int us));
+
 }  // namespace sim
 
 #endif

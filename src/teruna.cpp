@@ -3,6 +3,7 @@
 #include <wiringPi.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -22,6 +23,20 @@ int toInt(const char *text) {
         return INT_MIN;
     }
     return static_cast<int>(value);
+}
+
+// Signals that would end or stop the run by default. While the pin is an output they are
+// held back, so that none can leave the transmitter keyed; after the press, with the pin
+// low, a held one takes its default action and the caller sees the run end by it.
+constexpr int kHeldSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGALRM, SIGUSR1, SIGUSR2};
+
+sigset_t heldSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signo : kHeldSignals) {
+        sigaddset(&set, signo);
+    }
+    return set;
 }
 
 void usage() {
@@ -63,6 +78,9 @@ int main(int argc, char *argv[]) {
         perror("wiringPiSetup failed");
         return 1;
     }
+    const sigset_t held = heldSignals();
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &held, &previous);
     pinMode(pin, OUTPUT);
     TerunaTx transmitter(pin);
 
@@ -71,5 +89,6 @@ int main(int argc, char *argv[]) {
     fflush(stdout);
 
     transmitter.sendButton(static_cast<unsigned short>(remoteId), static_cast<unsigned char>(buttonId));
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
     return 0;
 }
