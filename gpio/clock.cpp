@@ -26,13 +26,14 @@ std::int64_t marginNs = 30'000;
 std::int64_t lastDeadlineNs = 0;
 bool slackSet = false;
 
-// The margin follows a high quantile of the lateness: up at once, down slowly.
+// The margin follows the highest lateness of the last thousand or so sleeps: up at once,
+// down slowly, so that a rare late wake-up still lands before its deadline.
 void learnFrom(std::int64_t latenessNs) {
-    const std::int64_t wanted = latenessNs + kGuardNs;
+    const std::int64_t wanted = latenessNs + latenessNs / 4 + kGuardNs;
     if (wanted > marginNs) {
         marginNs = wanted;
     } else {
-        marginNs -= (marginNs - wanted) / 64;
+        marginNs -= (marginNs - wanted) / 1024;
     }
     marginNs = marginNs < kMinMarginNs ? kMinMarginNs : marginNs > kMaxMarginNs ? kMaxMarginNs : marginNs;
 }
