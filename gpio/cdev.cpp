@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -137,7 +138,12 @@ extern "C" void pinMode(int pin, int mode) {
     } else {
         request.config.flags = GPIO_V2_LINE_FLAG_INPUT;
     }
-    if (ioctl(header.chipFd, GPIO_V2_GET_LINE_IOCTL, &request) != 0) {
+    const auto requestLine = [&] { return ioctl(header.chipFd, GPIO_V2_GET_LINE_IOCTL, &request); };
+    const auto pause = [] {
+        const timespec wait{0, gpio::kBusyPauseNs};
+        nanosleep(&wait, nullptr);
+    };
+    if (gpio::retryWhileBusy(requestLine, gpio::kBusyPatienceNs, gpio::monotonicNs, pause) != 0) {
         exitWith(gpio::lineRequestError(pin, line, header.chip, errno));
     }
     lineFd = request.fd;

@@ -36,6 +36,17 @@ const ChipInfo *findHeaderChip(const std::vector<ChipInfo> &chips, const char *w
     return nullptr;
 }
 
+int retryWhileBusy(const std::function<int()> &request, std::int64_t patienceNs,
+                   const std::function<std::int64_t()> &now, const std::function<void()> &pause) {
+    const std::int64_t giveUpNs = now() + patienceNs;
+    int result = request();
+    while (result != 0 && errno == EBUSY && now() < giveUpNs) {
+        pause();
+        result = request();
+    }
+    return result;
+}
+
 std::string describeLine(int pin, int line, const ChipInfo &chip) {
     return "pin " + std::to_string(pin) + " (BCM " + std::to_string(line) + ", line " + std::to_string(line) + " of " +
            chip.path + " '" + chip.label + "')";

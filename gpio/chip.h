@@ -3,6 +3,8 @@
 #ifndef TERUNA_GPIO_CHIP_H
 #define TERUNA_GPIO_CHIP_H
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,16 @@ const ChipInfo *findHeaderChip(const std::vector<ChipInfo> &chips, const char *w
 
 // True when `wanted` names a device path, which is opened as it is, without a search.
 bool isChipPath(const char *wanted);
+
+// How long a line that another process holds is waited for: presses fired together by a
+// script then go out one after the other.
+constexpr std::int64_t kBusyPatienceNs = 5'000'000'000;
+constexpr std::int64_t kBusyPauseNs = 5'000'000;
+
+// Calls `request` until it succeeds, fails for another reason than EBUSY, or `patienceNs`
+// have passed by `now`, calling `pause` between tries. Returns its last result, with its errno.
+int retryWhileBusy(const std::function<int()> &request, std::int64_t patienceNs,
+                   const std::function<std::int64_t()> &now, const std::function<void()> &pause);
 
 // "pin 0 (BCM 17, line 17 of /dev/gpiochip0 'pinctrl-bcm2835')"
 std::string describeLine(int pin, int line, const ChipInfo &chip);

@@ -77,4 +77,48 @@ TEST(CdevMessages, NameThePinTheLineTheChipAndTheReason) {
                   ": pin 0 (BCM 17, line 17 of /dev/gpiochip0 '9030000.pl061') does not exist: the chip has 8 lines");
 }
 
+struct FakeLine {
+    int busyTries;  // how many requests find the line busy before it is free
+    int error = EBUSY;
+    int tries = 0;
+    std::int64_t nowNs = 0;
+
+    int request() {
+        ++tries;
+        if (tries <= busyTries) {
+            errno = error;
+            return -1;
+        }
+        return 0;
+    }
+
+    int retry() {
+        return gpio::retryWhileBusy([this] { return request(); }, gpio::kBusyPatienceNs, [this] { return nowNs; },
+                                    [this] { nowNs += gpio::kBusyPauseNs; });
+    }
+};
+
+TEST(BusyLine, IsWaitedForUntilItIsFree) {
+    FakeLine line{150};  // held for 750 ms, as by another press
+    EXPECT_EQ(line.retry(), 0);
+    EXPECT_EQ(line.tries, 151);
+    EXPECT_EQ(line.nowNs, 150 * gpio::kBusyPauseNs);
+}
+
+TEST(BusyLine, IsGivenUpAfterFiveSecondsWithTheKernelsError) {
+    FakeLine line{1000000};
+    errno = 0;
+    EXPECT_EQ(line.retry(), -1);
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_EQ(line.nowNs, 5'000'000'000);
+}
+
+TEST(BusyLine, OtherRefusalsAreNotWaitedFor) {
+    FakeLine line{1, EACCES};
+    EXPECT_EQ(line.retry(), -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(line.tries, 1);
+    EXPECT_EQ(line.nowNs, 0);
+}
+
 }  // namespace
