@@ -108,7 +108,7 @@ pid_t startLoad() {
     if (pid == 0) {
         std::vector<std::uint64_t> memory(8 << 20);
         for (std::uint64_t i = 0;; i += 4099) {
-            memory[i % memory.size()] += i;
+            memory[static_cast<std::size_t>(i % memory.size())] += i;
         }
     }
     return pid;

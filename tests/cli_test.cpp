@@ -343,6 +343,63 @@ TEST_F(CommandLine, PinsOffTheHeaderEndTheRunBeforeAnythingIsSent) {
     }
 }
 
+struct Hostile {
+    std::string what;
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+};
+
+TEST_F(CommandLine, HostileCommandLinesEndWithADefinedStatusAndOutput) {
+    const std::string usage = kUsage;
+    const std::string longDigits(100000, '9');
+    const std::string longText(100000, 'x');
+    const std::string invalidX = "teruna: invalid option -- 'x'\n";
+    std::string manyInvalid;
+    for (int i = 0; i < 100000; ++i) {
+        manyInvalid += invalidX;
+    }
+    const std::vector<Hostile> cases = {
+        {"empty pin", {"-p", ""}, 0, "remote 6400 button 0\n", ""},
+        {"empty remote", {"-g", ""}, 0, "remote 0 button 0\n", ""},
+        {"sign only", {"-g", "-"}, 0, "remote 0 button 0\n", ""},
+        {"plus only", {"-n", "+"}, 0, "remote 6400 button 0\n", ""},
+        {"two signs", {"-g", "+-5"}, 0, "remote 0 button 0\n", ""},
+        {"blank only", {"-g", "   "}, 0, "remote 0 button 0\n", ""},
+        {"below int", {"-n", "-2147483649"}, 0, "remote 6400 button -2147483648\n", ""},
+        {"2^32", {"-g", "4294967296"}, 0, "remote 2147483647 button 0\n", ""},
+        {"pin at int's end", {"-p", "-2147483648"}, 1, "",
+         "teruna: pin -2147483648 does not exist on this board (wiringPi pins are 0 to 16 and 21 to 31)\n"},
+        {"100,000 digits", {"-g", longDigits}, 0, "remote 2147483647 button 0\n", ""},
+        {"100,000 letters as a value", {"-n", longText}, 0, "remote 6400 button 0\n", ""},
+        {"100,000-character operand", {longText}, 0, "remote 6400 button 0\n", ""},
+        {"100,000 unknown option letters", {"-" + longText}, 0, "remote 6400 button 0\n", manyInvalid},
+        {"non-ASCII value", {"-g", "\xff\xfe\x80"}, 0, "remote 0 button 0\n", ""},
+        {"non-ASCII option", {"-\xc3\xa9"}, 0, "remote 6400 button 0\n",
+         "teruna: invalid option -- '\xc3'\nteruna: invalid option -- '\xa9'\n"},
+        {"repeated options", {"-n", "1", "-n", "2", "-n", "3", "-p", "4", "-p", "5"}, 0, "remote 6400 button 3\n", ""},
+        {"unknown options", {"-x", "-x", "-x"}, 0, "remote 6400 button 0\n", invalidX + invalidX + invalidX},
+        {"end of options", {"--", "-n", "5"}, 0, "remote 6400 button 0\n", ""},
+        {"options then end", {"-n", "5", "--", "-n", "6"}, 0, "remote 6400 button 5\n", ""},
+        {"lone dash", {"-", "-n", "2"}, 0, "remote 6400 button 2\n", ""},
+        {"options after operands", {"a", "b", "-n", "7", "c"}, 0, "remote 6400 button 7\n", ""},
+        {"long help", {"--help"}, 1, usage, "teruna: invalid option -- '-'\n"},
+        {"option letters glued", {"-n3h"}, 0, "remote 6400 button 3\n", ""},
+        {"help after a value", {"-n", "-h"}, 0, "remote 6400 button 0\n", ""},
+    };
+    for (const Hostile &c : cases) {
+        SCOPED_TRACE(c.what);
+        const Outcome outcome = run(c.args);
+        EXPECT_EQ(outcome.status, c.status);
+        EXPECT_EQ(outcome.out, c.out);
+        EXPECT_TRUE(outcome.err == c.err) << outcome.err.substr(0, 200);
+        if (c.status == 0) {
+            EXPECT_EQ(sentOn(0).frames.size() + sentOn(4).frames.size() + sentOn(5).frames.size(), 150u);
+        }
+    }
+}
+
 using Changes = std::vector<std::pair<long long, char>>;
 
 // The level changes of wire `id` in a VCD file, as (time in ns, level) in file order.
