@@ -83,6 +83,9 @@ public:
         std::vector<char *> envp = pointersTo(env);
         pid_ = fork();
         if (pid_ == 0) {
+            // A group of its own, whose parent is in another group of the session: the
+            // kernel would discard a stop signal sent to an orphaned group.
+            setpgid(0, 0);
             const rlimit noCore{0, 0};  // SIGQUIT would dump one
             setrlimit(RLIMIT_CORE, &noCore);
             const int out = outFile.empty() ? outPipe[1] : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
