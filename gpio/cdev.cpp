@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "cdev.h"
 #include "chip.h"
 #include "clock.h"
 #include "pins.h"
@@ -73,8 +74,9 @@ std::vector<gpio::ChipInfo> listChips() {
     return chips;
 }
 
-// Opens the chip; -1 with errno when it cannot be had.
-int openHeaderChip() {
+}  // namespace
+
+int gpio::openHeaderChip(ChipInfo &chip) {
     const char *wanted = std::getenv("TERUNA_GPIOCHIP");
     std::string path;
     if (gpio::isChipPath(wanted)) {
@@ -92,7 +94,7 @@ int openHeaderChip() {
     if (fd < 0) {
         return -1;
     }
-    if (!readChipInfo(fd, path, header.chip)) {
+    if (!readChipInfo(fd, path, chip)) {
         const int error = errno;
         close(fd);
         errno = error;
@@ -101,13 +103,43 @@ int openHeaderChip() {
     return fd;
 }
 
-}  // namespace
+int gpio::requestEdges(int chipFd, int line, int &level) {
+    gpio_v2_line_request request{};
+    request.offsets[0] = static_cast<__u32>(line);
+    request.num_lines = 1;
+    std::strncpy(request.consumer, program_invocation_short_name, sizeof request.consumer - 1);
+    request.config.flags = GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_EDGE_RISING | GPIO_V2_LINE_FLAG_EDGE_FALLING;
+    if (ioctl(chipFd, GPIO_V2_GET_LINE_IOCTL, &request) != 0) {
+        return -1;
+    }
+    gpio_v2_line_values values{};
+    values.mask = 1;
+    if (ioctl(request.fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) != 0) {
+        const int error = errno;
+        close(request.fd);
+        errno = error;
+        return -1;
+    }
+    level = static_cast<int>(values.bits & 1);
+    return request.fd;
+}
+
+int gpio::readEdge(int lineFd, std::int64_t &timeNs, int &level) {
+    gpio_v2_line_event event{};
+    const ssize_t n = read(lineFd, &event, sizeof event);
+    if (n != static_cast<ssize_t>(sizeof event)) {
+        return -1;
+    }
+    timeNs = static_cast<std::int64_t>(event.timestamp_ns);
+    level = event.id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 1 : 0;
+    return 0;
+}
 
 extern "C" int wiringPiSetup(void) {
     if (header.chipFd >= 0) {
         return 0;
     }
-    header.chipFd = openHeaderChip();
+    header.chipFd = gpio::openHeaderChip(header.chip);
     return header.chipFd < 0 ? -1 : 0;
 }
 

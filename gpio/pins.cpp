@@ -33,9 +33,13 @@ int bcmLineOf(int wiringPiPin) {
     return kBcmOfWiringPi[wiringPiPin];
 }
 
-void exitUnknownPin(int wiringPiPin) {
+void reportUnknownPin(int wiringPiPin) {
     std::fprintf(stderr, "%s: pin %d does not exist on this board (wiringPi pins are 0 to 16 and 21 to 31)\n",
                  program_invocation_short_name, wiringPiPin);
+}
+
+void exitUnknownPin(int wiringPiPin) {
+    reportUnknownPin(wiringPiPin);
     std::exit(1);
 }
 

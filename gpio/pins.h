@@ -7,7 +7,10 @@ namespace gpio {
 // The BCM GPIO line behind a wiringPi pin number, or -1 when the header has no such pin.
 int bcmLineOf(int wiringPiPin);
 
-// Says on standard error that `wiringPiPin` does not exist and ends the process with status 1.
+// Says on standard error that `wiringPiPin` does not exist on the header.
+void reportUnknownPin(int wiringPiPin);
+
+// Says so, and ends the process with status 1.
 [[noreturn]] void exitUnknownPin(int wiringPiPin);
 
 }  // namespace gpio

@@ -1,0 +1,206 @@
+// Decoding of the Teruna line code, from the transmitter's own symbol widths.
+//
+// After a start symbol (520 us high) the pin is low, and each bit is one run of the
+// level it holds: 110 us for a zero, followed by a 110 us pulse of the other level, or
+// 300 us for a one, after which the level has changed. When a frame ends low, the next
+// start symbol drives the pin high at once, so its high run is joined (across a pulse
+// too short to see) to the frame's last high run: a zero's pulse (110 + 520 us) or a
+// one's high hold (300 + 520 us).
+#include "TerunaRx.h"
+
+#include "TerunaTx.h"
+
+namespace {
+
+constexpr double kTolerance = 0.25;  // of each width, as cheap receivers deliver them
+constexpr double kGlitchUs = 40;     // shorter pulses are not the transmitter's
+constexpr double kSilenceUs = 10000;
+constexpr unsigned int kFramesForAPress = 2;
+
+constexpr double kStartUs = TerunaTx::kStartUs;
+constexpr double kOneUs = TerunaTx::kOneUs;
+constexpr double kZeroHalfUs = TerunaTx::kZeroHalfUs;
+
+bool near(double widthUs, double nominalUs) {
+    return widthUs >= nominalUs * (1 - kTolerance) && widthUs <= nominalUs * (1 + kTolerance);
+}
+
+}  // namespace
+
+TerunaRx::TerunaRx(std::function<void(const Press &)> onPress) : onPress_(std::move(onPress)) {}
+
+void TerunaRx::level(double timeUs, int level) {
+    const int next = level != 0 ? 1 : 0;
+    if (!haveLevel_) {
+        haveLevel_ = true;
+        level_ = next;
+        runStartUs_ = timeUs;
+        return;
+    }
+    if (next == level_) {
+        return;
+    }
+    const double widthUs = timeUs > runStartUs_ ? timeUs - runStartUs_ : 0;
+    level_ = next;
+    if (widthUs < kGlitchUs) {
+        // The glitch and the run after it belong to the run before it.
+        if (haveHeld_) {
+            runStartUs_ = timeUs - widthUs - held_.widthUs;
+            haveHeld_ = false;
+        } else {
+            runStartUs_ = timeUs;
+        }
+        return;
+    }
+    if (haveHeld_) {
+        decode(held_);
+    }
+    held_ = {1 - next, widthUs};
+    haveHeld_ = true;
+    runStartUs_ = timeUs;
+}
+
+void TerunaRx::silentUntil(double timeUs) {
+    if (haveLevel_ && timeUs - runStartUs_ > kSilenceUs) {
+        if (haveHeld_) {
+            decode(held_);
+            haveHeld_ = false;
+        }
+        abandonFrame();
+        endPress();
+    }
+}
+
+void TerunaRx::end(double timeUs) {
+    if (haveHeld_) {
+        decode(held_);
+        haveHeld_ = false;
+    }
+    if (haveLevel_ && timeUs - runStartUs_ >= kGlitchUs) {
+        decode({level_, timeUs - runStartUs_});
+    }
+    haveLevel_ = false;
+    abandonFrame();
+    endPress();
+}
+
+void TerunaRx::decode(const Run &run) {
+    const bool followsFrame = lastEndedFrame_;
+    lastEndedFrame_ = false;
+    if (run.widthUs > kSilenceUs) {
+        abandonFrame();
+        endPress();
+        return;
+    }
+    if (inFrame_) {
+        if (continueFrame(run)) {
+            return;
+        }
+        abandonFrame();
+    }
+    if (run.level == 1 && near(run.widthUs, kStartUs)) {
+        beginFrame(run.widthUs, followsFrame);
+    }
+}
+
+// Reads `run` as the next part of the frame; false when it cannot be one.
+bool TerunaRx::continueFrame(const Run &run) {
+    const bool lastBit = bits_ == TerunaTx::kCodeBits - 1;
+    const double joinedStartUs = run.widthUs - kStartUs;
+    if (pulseDue_) {
+        pulseDue_ = false;
+        if (near(run.widthUs, kZeroHalfUs)) {
+            frameSumZeroUs_ += holdUs_ + run.widthUs;
+            frameZeroHalves_ += 2;
+            completeSymbol(0);
+            return true;
+        }
+        if (lastBit && run.level == 1 && near(joinedStartUs, kZeroHalfUs)) {
+            frameSumZeroUs_ += holdUs_;
+            ++frameZeroHalves_;
+            completeSymbol(0);
+            beginFrame(-1, true);
+            return true;
+        }
+        return false;
+    }
+    if (near(run.widthUs, kZeroHalfUs)) {
+        holdUs_ = run.widthUs;
+        pulseDue_ = true;
+        return true;
+    }
+    if (near(run.widthUs, kOneUs)) {
+        frameSumOneUs_ += run.widthUs;
+        ++frameOnes_;
+        completeSymbol(1);
+        return true;
+    }
+    if (lastBit && run.level == 1 && near(joinedStartUs, kOneUs)) {
+        completeSymbol(1);
+        beginFrame(-1, true);
+        return true;
+    }
+    return false;
+}
+
+// `startUs` is the start's measured width, or negative when it was joined to the run before.
+void TerunaRx::beginFrame(double startUs, bool followsFrame) {
+    inFrame_ = true;
+    pulseDue_ = false;
+    code_ = 0;
+    bits_ = 0;
+    followsFrame_ = followsFrame;
+    frameStartUs_ = startUs;
+    frameSumOneUs_ = frameSumZeroUs_ = 0;
+    frameOnes_ = frameZeroHalves_ = 0;
+}
+
+void TerunaRx::completeSymbol(unsigned int bit) {
+    code_ = code_ << 1 | bit;
+    if (++bits_ == TerunaTx::kCodeBits) {
+        completeFrame();
+    }
+}
+
+void TerunaRx::completeFrame() {
+    inFrame_ = false;
+    lastEndedFrame_ = true;
+    if (havePress_ && code_ != pressCode_) {
+        endPress();
+    }
+    if (!havePress_) {
+        havePress_ = true;
+        pressCode_ = code_;
+        frames_ = inARow_ = 0;
+        confirmed_ = false;
+        sumStartUs_ = sumOneUs_ = sumZeroUs_ = 0;
+        starts_ = ones_ = zeroHalves_ = 0;
+    }
+    ++frames_;
+    inARow_ = followsFrame_ ? inARow_ + 1 : 1;
+    confirmed_ = confirmed_ || inARow_ >= kFramesForAPress;
+    if (frameStartUs_ >= 0) {
+        sumStartUs_ += frameStartUs_;
+        ++starts_;
+    }
+    sumOneUs_ += frameSumOneUs_;
+    ones_ += frameOnes_;
+    sumZeroUs_ += frameSumZeroUs_;
+    zeroHalves_ += frameZeroHalves_;
+}
+
+void TerunaRx::abandonFrame() {
+    inFrame_ = false;
+    pulseDue_ = false;
+}
+
+void TerunaRx::endPress() {
+    if (havePress_ && confirmed_) {
+        const auto mean = [](double sum, int count) { return count > 0 ? sum / count : 0.0; };
+        onPress_({pressCode_ >> 7 & 0xFFFF, pressCode_ & 0x7F, frames_, mean(sumStartUs_, starts_),
+                  mean(sumOneUs_, ones_), mean(sumZeroUs_, zeroHalves_)});
+    }
+    havePress_ = false;
+    confirmed_ = false;
+    inARow_ = 0;
+}

@@ -1,0 +1,76 @@
+// The receiver: turns timed levels of a line back into the presses TerunaTx sends.
+#ifndef TERUNA_SNIFF_TERUNARX_H
+#define TERUNA_SNIFF_TERUNARX_H
+
+#include <functional>
+
+class TerunaRx {
+public:
+    struct Press {
+        unsigned int remoteId;
+        unsigned int buttonId;
+        unsigned int frames;  // frames of this press that were decoded
+        // Mean measured widths in microseconds: the start's high, a one, a zero's half.
+        double startUs;
+        double oneUs;
+        double zeroUs;
+    };
+
+    explicit TerunaRx(std::function<void(const Press &)> onPress);
+
+    // The line took `level` (0 or 1) at `timeUs`. Times must not go backwards.
+    void level(double timeUs, int level);
+
+    // The line has kept its level until `timeUs`; a press older than 10 ms is reported.
+    void silentUntil(double timeUs);
+
+    // The input ends at `timeUs`: what is left is decoded and reported.
+    void end(double timeUs);
+
+private:
+    struct Run {
+        int level;
+        double widthUs;
+    };
+
+    void decode(const Run &run);
+    bool continueFrame(const Run &run);
+    void beginFrame(double startUs, bool followsFrame);
+    void completeSymbol(unsigned int bit);
+    void completeFrame();
+    void abandonFrame();
+    void endPress();
+
+    std::function<void(const Press &)> onPress_;
+
+    // Glitch filter: the run in progress, and the last whole run, held back in case a
+    // glitch joins it to the next one.
+    bool haveLevel_ = false;
+    int level_ = 0;
+    double runStartUs_ = 0;
+    bool haveHeld_ = false;
+    Run held_{0, 0};
+
+    // The frame being read.
+    bool inFrame_ = false;
+    bool pulseDue_ = false;  // a zero's hold was read; its pulse comes next
+    double holdUs_ = 0;
+    unsigned int code_ = 0;
+    int bits_ = 0;
+    bool followsFrame_ = false;  // began right where a decoded frame ended
+    double frameStartUs_ = 0;
+    double frameSumOneUs_ = 0, frameSumZeroUs_ = 0;
+    int frameOnes_ = 0, frameZeroHalves_ = 0;
+    bool lastEndedFrame_ = false;  // the last run read completed a frame
+
+    // The press being gathered.
+    bool havePress_ = false;
+    unsigned int pressCode_ = 0;
+    unsigned int frames_ = 0;
+    unsigned int inARow_ = 0;  // frames decoded back to back
+    bool confirmed_ = false;   // two of them were: the press is real
+    double sumStartUs_ = 0, sumOneUs_ = 0, sumZeroUs_ = 0;
+    int starts_ = 0, ones_ = 0, zeroHalves_ = 0;
+};
+
+#endif
