@@ -10,6 +10,8 @@
 
 #include "TerunaTx.h"
 
+#include <cmath>
+
 namespace {
 
 constexpr double kTolerance = 0.25;  // of each width, as cheap receivers deliver them
@@ -98,15 +100,31 @@ void TerunaRx::decode(const Run &run) {
         }
         abandonFrame();
     }
-    if (run.level == 1 && near(run.widthUs, kStartUs)) {
-        beginFrame(run.widthUs, followsFrame);
+    // A start. Right after a decoded frame it stands alone (the frame took in a start joined
+    // to its last run); after a frame that could not be read it may come joined to that
+    // frame's last run. Where the widths allow more than one reading, the nearest is taken:
+    // the frame begins at the run's end whichever it is.
+    if (run.level != 1) {
+        return;
+    }
+    double bestUs = -1;
+    for (const double partUs : {0.0, kZeroHalfUs, kOneUs}) {
+        if (followsFrame && partUs > 0) {
+            break;
+        }
+        if (near(run.widthUs, kStartUs + partUs) &&
+            (bestUs < 0 || std::fabs(run.widthUs - kStartUs - partUs) < std::fabs(run.widthUs - kStartUs - bestUs))) {
+            bestUs = partUs;
+        }
+    }
+    if (bestUs >= 0) {
+        beginFrame(run.widthUs - bestUs, followsFrame);
     }
 }
 
 // Reads `run` as the next part of the frame; false when it cannot be one.
 bool TerunaRx::continueFrame(const Run &run) {
     const bool lastBit = bits_ == TerunaTx::kCodeBits - 1;
-    const double joinedStartUs = run.widthUs - kStartUs;
     if (pulseDue_) {
         pulseDue_ = false;
         if (near(run.widthUs, kZeroHalfUs)) {
@@ -115,11 +133,11 @@ bool TerunaRx::continueFrame(const Run &run) {
             completeSymbol(0);
             return true;
         }
-        if (lastBit && run.level == 1 && near(joinedStartUs, kZeroHalfUs)) {
+        if (lastBit && run.level == 1 && near(run.widthUs, kZeroHalfUs + kStartUs)) {
             frameSumZeroUs_ += holdUs_;
             ++frameZeroHalves_;
             completeSymbol(0);
-            beginFrame(-1, true);
+            beginFrame(run.widthUs - kZeroHalfUs, true);
             return true;
         }
         return false;
@@ -135,15 +153,16 @@ bool TerunaRx::continueFrame(const Run &run) {
         completeSymbol(1);
         return true;
     }
-    if (lastBit && run.level == 1 && near(joinedStartUs, kOneUs)) {
+    if (lastBit && run.level == 1 && near(run.widthUs, kOneUs + kStartUs)) {
         completeSymbol(1);
-        beginFrame(-1, true);
+        beginFrame(run.widthUs - kOneUs, true);
         return true;
     }
     return false;
 }
 
-// `startUs` is the start's measured width, or negative when it was joined to the run before.
+// `startUs` is the start's measured width; for a start joined to the run before it, that
+// run's nominal width is taken off.
 void TerunaRx::beginFrame(double startUs, bool followsFrame) {
     inFrame_ = true;
     pulseDue_ = false;
@@ -165,28 +184,43 @@ void TerunaRx::completeSymbol(unsigned int bit) {
 void TerunaRx::completeFrame() {
     inFrame_ = false;
     lastEndedFrame_ = true;
-    if (havePress_ && code_ != pressCode_) {
+    if (havePress_ && confirmed_ && code_ != pressCode_) {
+        // One frame read wrong must not end a press: another code word does so once it
+        // has come twice in a row.
+        otherInARow_ = followsFrame_ && otherCode_ == code_ ? otherInARow_ + 1 : 1;
+        otherCode_ = code_;
+        if (otherInARow_ < kFramesForAPress) {
+            return;
+        }
+        const unsigned int seen = otherInARow_;
+        endPress();
+        startPress(otherCode_);
+        frames_ = inARow_ = seen - 1;
+    } else if (havePress_ && code_ != pressCode_) {
         endPress();
     }
+    otherInARow_ = 0;
     if (!havePress_) {
-        havePress_ = true;
-        pressCode_ = code_;
-        frames_ = inARow_ = 0;
-        confirmed_ = false;
-        sumStartUs_ = sumOneUs_ = sumZeroUs_ = 0;
-        starts_ = ones_ = zeroHalves_ = 0;
+        startPress(code_);
     }
     ++frames_;
     inARow_ = followsFrame_ ? inARow_ + 1 : 1;
     confirmed_ = confirmed_ || inARow_ >= kFramesForAPress;
-    if (frameStartUs_ >= 0) {
-        sumStartUs_ += frameStartUs_;
-        ++starts_;
-    }
+    sumStartUs_ += frameStartUs_;
+    ++starts_;
     sumOneUs_ += frameSumOneUs_;
     ones_ += frameOnes_;
     sumZeroUs_ += frameSumZeroUs_;
     zeroHalves_ += frameZeroHalves_;
+}
+
+void TerunaRx::startPress(unsigned int code) {
+    havePress_ = true;
+    pressCode_ = code;
+    frames_ = inARow_ = 0;
+    confirmed_ = false;
+    sumStartUs_ = sumOneUs_ = sumZeroUs_ = 0;
+    starts_ = ones_ = zeroHalves_ = 0;
 }
 
 void TerunaRx::abandonFrame() {
@@ -203,4 +237,5 @@ void TerunaRx::endPress() {
     havePress_ = false;
     confirmed_ = false;
     inARow_ = 0;
+    otherInARow_ = 0;
 }

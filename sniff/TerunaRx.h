@@ -38,6 +38,7 @@ private:
     void beginFrame(double startUs, bool followsFrame);
     void completeSymbol(unsigned int bit);
     void completeFrame();
+    void startPress(unsigned int code);
     void abandonFrame();
     void endPress();
 
@@ -67,8 +68,10 @@ private:
     bool havePress_ = false;
     unsigned int pressCode_ = 0;
     unsigned int frames_ = 0;
-    unsigned int inARow_ = 0;  // frames decoded back to back
-    bool confirmed_ = false;   // two of them were: the press is real
+    unsigned int inARow_ = 0;     // frames decoded back to back
+    bool confirmed_ = false;      // two of them were: the press is real
+    unsigned int otherCode_ = 0;  // a different code word, not yet confirmed
+    unsigned int otherInARow_ = 0;
     double sumStartUs_ = 0, sumOneUs_ = 0, sumZeroUs_ = 0;
     int starts_ = 0, ones_ = 0, zeroHalves_ = 0;
 };

@@ -1,0 +1,189 @@
+// Runs a built program of the project as a child process, as a user's shell would.
+#ifndef TERUNA_TESTS_CHILD_H
+#define TERUNA_TESTS_CHILD_H
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tool_under_test.h"
+
+extern char **environ;
+
+namespace child {
+
+struct Outcome {
+    int status = -1;  // the exit status, or 128 + the signal that ended it
+    std::string out;
+    std::string err;
+};
+
+// The tool's environment: this process's without any TERUNA_ variable, then `extra`, in
+// which a later entry replaces an earlier one of the same name.
+inline std::vector<std::string> environmentWith(const std::vector<std::string> &extra) {
+    std::vector<std::string> env;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "TERUNA_", 7) != 0) {
+            env.emplace_back(*entry);
+        }
+    }
+    for (const std::string &setting : extra) {
+        const std::string name = setting.substr(0, setting.find('=') + 1);
+        env.erase(std::remove_if(env.begin(), env.end(), [&](const std::string &e) { return e.rfind(name, 0) == 0; }),
+                  env.end());
+        env.push_back(setting);
+    }
+    return env;
+}
+
+inline std::vector<char *> pointersTo(std::vector<std::string> &strings) {
+    std::vector<char *> pointers;
+    for (std::string &s : strings) {
+        pointers.push_back(s.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+class Child {
+public:
+    // Starts `binary` (the tool by default) with `args`; its standard output goes to a
+    // pipe, or to `outFile`. argv[0] is the program's name, as a user types it.
+    Child(std::vector<std::string> args, std::vector<std::string> env, const std::string &outFile = "",
+          const std::string &binary = TERUNA_BINARY, const std::string &name = "teruna") {
+        std::vector<std::string> emulator = {TERUNA_EMULATOR};
+        if (emulator.empty()) {
+            args.insert(args.begin(), name);
+        } else {
+            emulator.insert(emulator.end(), {"-0", name, binary});
+            args.insert(args.begin(), emulator.begin(), emulator.end());
+        }
+        int outPipe[2];
+        int errPipe[2];
+        if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
+            ADD_FAILURE() << "pipe: " << std::strerror(errno);
+            return;
+        }
+        std::vector<char *> argv = pointersTo(args);
+        std::vector<char *> envp = pointersTo(env);
+        pid_ = fork();
+        if (pid_ == 0) {
+            // A group of its own, whose parent is in another group of the session: the
+            // kernel would discard a stop signal sent to an orphaned group.
+            setpgid(0, 0);
+            const rlimit noCore{0, 0};  // SIGQUIT would dump one
+            setrlimit(RLIMIT_CORE, &noCore);
+            const int out = outFile.empty() ? outPipe[1] : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, STDOUT_FILENO);
+            dup2(errPipe[1], STDERR_FILENO);
+            close(outPipe[0]);
+            close(errPipe[0]);
+            execvpe(emulator.empty() ? binary.c_str() : emulator.front().c_str(), argv.data(), envp.data());
+            _exit(127);
+        }
+        close(outPipe[1]);
+        close(errPipe[1]);
+        outFd_ = outPipe[0];
+        errFd_ = errPipe[0];
+    }
+
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    ~Child() {
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        closeFd(outFd_);
+        closeFd(errFd_);
+    }
+
+    // Reads standard output up to its first newline.
+    std::string firstLine() {
+        std::string line;
+        char c = 0;
+        while (line.find('\n') == std::string::npos && read(outFd_, &c, 1) == 1) {
+            line += c;
+        }
+        outcome_.out += line;
+        return line;
+    }
+
+    pid_t pid() const { return pid_; }
+
+    bool waitUntilStopped() {
+        int status = 0;
+        return waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
+    }
+
+    bool running() {
+        int status = 0;
+        const pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            reaped_ = true;
+            record(status);
+        }
+        return done == 0;
+    }
+
+    Outcome finish() {
+        pollfd fds[] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+        std::string *sinks[] = {&outcome_.out, &outcome_.err};
+        while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+            if (poll(fds, 2, -1) < 0) {
+                break;
+            }
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || fds[i].revents == 0) {
+                    continue;
+                }
+                char buffer[4096];
+                const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+                if (n <= 0) {
+                    closeFd(fds[i].fd);
+                    fds[i].fd = -1;
+                } else {
+                    sinks[i]->append(buffer, static_cast<std::size_t>(n));
+                }
+            }
+        }
+        outFd_ = errFd_ = -1;
+        if (!reaped_) {
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            reaped_ = true;
+            record(status);
+        }
+        return outcome_;
+    }
+
+private:
+    void record(int status) { outcome_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+    static void closeFd(int fd) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int outFd_ = -1;
+    int errFd_ = -1;
+    Outcome outcome_;
+};
+
+}  // namespace child
+
+#endif

@@ -1,0 +1,358 @@
+// The receiver: presses from the transmitter on the simulated pins, distorted the way cheap
+// receiver modules distort them, decoded back to their ids; noise and broken frames decoded
+// to nothing; the VCD reader on good and malformed files; teruna-sniff's command line.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "TerunaRx.h"
+#include "TerunaTx.h"
+#include "child.h"
+#include "recording.h"
+#include "sim.h"
+#include "vcd.h"
+
+namespace {
+
+struct LineRun {
+    int level;
+    double widthUs;
+};
+using LineRuns = std::vector<LineRun>;
+
+// The line's runs during one transmission, from the calls the transmitter made.
+LineRuns transmission(unsigned int word, unsigned char bitCount) {
+    sim::reset();
+    setenv("TERUNA_SIM_CLOCK", "virtual", 1);
+    unsetenv("TERUNA_SIM_LOG");
+    unsetenv("TERUNA_SIM_VCD");
+    EXPECT_EQ(wiringPiSetup(), 0);
+    pinMode(0, OUTPUT);
+    TerunaTx(0).sendCommand(word, bitCount);
+    LineRuns runs;
+    int level = 0;
+    double sinceUs = 0;
+    for (const sim::Event &event : sim::events()) {
+        const int next = event.call == sim::Call::digitalWrite ? (event.second != 0 ? 1 : 0) : level;
+        if (next != level) {
+            const double atUs = static_cast<double>(event.timeNs) / 1e3;
+            runs.push_back({level, atUs - sinceUs});  // zero wide at some frame boundaries
+            level = next;
+            sinceUs = atUs;
+        }
+    }
+    sim::reset();
+    return runs;
+}
+
+LineRuns press(unsigned short remoteId, unsigned char buttonId) {
+    return transmission((buttonId & 0x7Fu) | static_cast<unsigned int>(remoteId) << 7, TerunaTx::kCodeBits);
+}
+
+void append(LineRuns &runs, const LineRuns &more) {
+    for (const LineRun &run : more) {
+        if (!runs.empty() && runs.back().level == run.level) {
+            runs.back().widthUs += run.widthUs;
+        } else {
+            runs.push_back(run);
+        }
+    }
+}
+
+LineRuns silence(double us) { return {{0, us}}; }
+
+// Random pulses of both levels, as a receiver's gain control makes between transmissions.
+LineRuns noise(std::mt19937 &random, double us) {
+    std::uniform_real_distribution<double> width(5, 2500);
+    LineRuns runs;
+    int level = 1;
+    for (double total = 0; total < us; level = 1 - level) {
+        runs.push_back({level, width(random)});
+        total += runs.back().widthUs;
+    }
+    return runs;
+}
+
+void jitter(LineRuns &runs, std::mt19937 &random, double fraction) {
+    std::uniform_real_distribution<double> factor(1 - fraction, 1 + fraction);
+    for (LineRun &run : runs) {
+        run.widthUs *= factor(random);
+    }
+}
+
+void scale(LineRuns &runs, double factor) {
+    for (LineRun &run : runs) {
+        run.widthUs *= factor;
+    }
+}
+
+// Pulses of the other level, 1 to 39 us wide, anywhere inside runs.
+void glitch(LineRuns &runs, std::mt19937 &random, int count) {
+    for (int i = 0; i < count; ++i) {
+        const std::size_t at = std::uniform_int_distribution<std::size_t>(0, runs.size() - 1)(random);
+        const LineRun run = runs[at];
+        const double glitchUs = std::uniform_real_distribution<double>(1, 39)(random);
+        const double beforeUs = std::uniform_real_distribution<double>(0, 1)(random) * run.widthUs;
+        if (beforeUs + glitchUs >= run.widthUs) {
+            continue;
+        }
+        runs[at].widthUs = beforeUs;
+        runs.insert(runs.begin() + static_cast<std::ptrdiff_t>(at) + 1,
+                    {{1 - run.level, glitchUs}, {run.level, run.widthUs - beforeUs - glitchUs}});
+    }
+}
+
+std::vector<TerunaRx::Press> decode(const LineRuns &runs) {
+    std::vector<TerunaRx::Press> presses;
+    TerunaRx rx([&](const TerunaRx::Press &p) { presses.push_back(p); });
+    double timeUs = 0;
+    for (const LineRun &run : runs) {
+        rx.level(timeUs, run.level);
+        timeUs += run.widthUs;
+    }
+    rx.end(timeUs);
+    return presses;
+}
+
+std::vector<std::pair<unsigned int, unsigned int>> ids(const std::vector<TerunaRx::Press> &presses) {
+    std::vector<std::pair<unsigned int, unsigned int>> result;
+    for (const TerunaRx::Press &p : presses) {
+        result.emplace_back(p.remoteId, p.buttonId);
+    }
+    return result;
+}
+
+using Ids = std::vector<std::pair<unsigned int, unsigned int>>;
+
+TEST(Receiver, DecodesExactPressesWithEveryFrameAndTheNominalWidths) {
+    for (const auto &[remoteId, buttonId] : Ids{{6400, 0}, {0, 0}, {0xFFFF, 127}, {0x8001, 64}}) {
+        SCOPED_TRACE(remoteId);
+        const auto presses = decode(press(static_cast<unsigned short>(remoteId), static_cast<unsigned char>(buttonId)));
+        ASSERT_EQ(ids(presses), (Ids{{remoteId, buttonId}}));
+        EXPECT_EQ(presses[0].frames, 150u);
+        EXPECT_DOUBLE_EQ(presses[0].startUs, 520);
+        if (remoteId != 0) {
+            EXPECT_DOUBLE_EQ(presses[0].oneUs, 300);
+        }
+        if (remoteId != 0xFFFF) {
+            EXPECT_DOUBLE_EQ(presses[0].zeroUs, 110);
+        }
+    }
+}
+
+TEST(Receiver, RoundTripsRandomIdsThroughJitterGlitchesAndNoise) {
+    std::mt19937 random(433);
+    for (int i = 0; i < 60; ++i) {
+        const auto remoteId = static_cast<unsigned short>(random());
+        const auto buttonId = static_cast<unsigned char>(random() & 0x7F);
+        SCOPED_TRACE(std::to_string(remoteId) + " " + std::to_string(buttonId));
+        LineRuns sent = press(remoteId, buttonId);
+        jitter(sent, random, 0.2);
+        glitch(sent, random, 40);
+        LineRuns line = noise(random, 30000);
+        append(line, sent);
+        append(line, noise(random, 30000));
+        const auto presses = decode(line);
+        ASSERT_EQ(ids(presses), (Ids{{remoteId, buttonId}}));
+        EXPECT_GT(presses[0].frames, 100u) << presses[0].frames;
+    }
+}
+
+TEST(Receiver, ToleratesEveryWidthOffByUpToAQuarter) {
+    std::mt19937 random(315);
+    for (const double factor : {0.77, 1.23}) {
+        LineRuns sent = press(6400, 3);
+        scale(sent, factor);
+        EXPECT_EQ(ids(decode(sent)), (Ids{{6400, 3}})) << factor;
+    }
+    LineRuns sent = press(4321, 21);
+    jitter(sent, random, 0.24);
+    EXPECT_EQ(ids(decode(sent)), (Ids{{4321, 21}}));
+}
+
+TEST(Receiver, ReportsEachPressOnceAndStartsANewOneOnSilenceOrANewCodeWord) {
+    LineRuns line = press(100, 1);
+    append(line, silence(20000));
+    append(line, press(100, 1));
+    append(line, press(200, 2));
+    append(line, silence(5000));
+    append(line, press(200, 2));
+    const auto presses = decode(line);
+    EXPECT_EQ(ids(presses), (Ids{{100, 1}, {100, 1}, {200, 2}}));
+    ASSERT_EQ(presses.size(), 3u);
+    EXPECT_EQ(presses[2].frames, 300u) << "a short pause is not the end of a press";
+}
+
+LineRuns firstFrame(const LineRuns &runs) {
+    LineRuns frame;
+    double totalUs = 0;
+    for (const LineRun &run : runs) {
+        if (totalUs >= 5820 - 1e-6) {
+            break;
+        }
+        frame.push_back(run);
+        totalUs += run.widthUs;
+    }
+    return frame;
+}
+
+TEST(Receiver, OneFrameReadWrongDoesNotSplitAPress) {
+    LineRuns line = press(6400, 0);
+    append(line, firstFrame(press(6400, 1)));
+    append(line, press(6400, 0));
+    const auto presses = decode(line);
+    EXPECT_EQ(ids(presses), (Ids{{6400, 0}}));
+    ASSERT_EQ(presses.size(), 1u);
+    EXPECT_EQ(presses[0].frames, 300u);
+}
+
+TEST(Receiver, FindsNothingInNoiseBrokenFramesOrASingleFrame) {
+    std::mt19937 random(2);
+    EXPECT_TRUE(decode(noise(random, 10e6)).empty()) << "noise alone";
+
+    for (const double factor : {0.7, 1.3}) {
+        LineRuns sent = press(6400, 3);
+        scale(sent, factor);
+        EXPECT_TRUE(decode(sent).empty()) << "every width " << factor << " times its own";
+    }
+    EXPECT_TRUE(decode(transmission(6400u << 7 >> 1, 22)).empty()) << "a symbol missing from every frame";
+    EXPECT_TRUE(decode(transmission(6400u << 7 << 1, 24)).empty()) << "a symbol too many in every frame";
+
+    const LineRuns frame = firstFrame(press(6400, 3));
+    LineRuns single = frame;
+    append(single, silence(20000));
+    EXPECT_TRUE(decode(single).empty()) << "a single frame";
+    append(single, frame);
+    append(single, silence(20000));
+    EXPECT_TRUE(decode(single).empty()) << "two frames, not back to back";
+}
+
+TEST(VcdReader, ReadsTheDialectsOfTheSimulatedPinsAndSigrok) {
+    VcdWire wire;
+    EXPECT_EQ(readVcd("$timescale 1ns $end $scope module gpio $end $var wire 1 ! pin0 $end $upscope $end\n"
+                      "$enddefinitions $end\n#0\n$dumpvars\nz!\n$end\n0!\n1!\n#520000\n0!\n#630000\n",
+                      "", wire),
+              "");
+    EXPECT_EQ(wire.name, "pin0");
+    EXPECT_EQ(wire.levels, (std::vector<std::pair<double, int>>{{0, 0}, {0, 0}, {0, 1}, {520, 0}}));
+    EXPECT_DOUBLE_EQ(wire.endUs, 630);
+
+    EXPECT_EQ(readVcd("$date today $end\n$version libsigrok $end\n$comment\n Acquisition $end\n$timescale 1 us $end\n"
+                      "$scope module libsigrok $end\n$var wire 8 \" bus $end\n$var wire 1 ! D0 $end\n"
+                      "$var wire 1 # D1 $end\n$upscope $end\n$enddefinitions $end\n#0 0! 1# b101 \"\n#10 1! #25 0#\n",
+                      "D1", wire),
+              "");
+    EXPECT_EQ(wire.name, "D1");
+    EXPECT_EQ(wire.levels, (std::vector<std::pair<double, int>>{{0, 1}, {25, 0}}));
+}
+
+TEST(VcdReader, RefusesEveryMalformedFileOfTheCorpusWithAReason) {
+    DIR *corpus = opendir(TERUNA_VCD_CORPUS);
+    ASSERT_NE(corpus, nullptr);
+    int files = 0;
+    while (const dirent *entry = readdir(corpus)) {
+        const std::string name = entry->d_name;
+        if (name.rfind("bad-", 0) != 0 && name.rfind("good-", 0) != 0) {
+            continue;
+        }
+        ++files;
+        VcdWire wire;
+        const std::string trouble = readVcd(recording::readFile(TERUNA_VCD_CORPUS "/" + name), "", wire);
+        EXPECT_EQ(trouble.empty(), name.rfind("good-", 0) == 0) << name << ": " << trouble;
+    }
+    closedir(corpus);
+    EXPECT_GE(files, 15);
+}
+
+class SniffCommandLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = ::testing::TempDir() + "teruna-sniff-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        vcd_ = dir_ + "/press.vcd";
+    }
+    void TearDown() override {
+        unlink(vcd_.c_str());
+        rmdir(dir_.c_str());
+    }
+
+    static child::Outcome sniff(const std::vector<std::string> &args) {
+        return child::Child(args, child::environmentWith({}), "", TERUNA_SNIFF_BINARY, "teruna-sniff").finish();
+    }
+
+    void record(const std::vector<std::string> &args, bool virtualClock) {
+        std::vector<std::string> env = {"TERUNA_SIM_VCD=" + vcd_};
+        if (virtualClock) {
+            env.emplace_back("TERUNA_SIM_CLOCK=virtual");
+        }
+        ASSERT_EQ(child::Child(args, child::environmentWith(env)).finish().status, 0);
+    }
+
+    std::string dir_;
+    std::string vcd_;
+};
+
+TEST_F(SniffCommandLine, PrintsTheIdsOfARecordedPressForTeruna) {
+    record({"-g", "4242", "-n", "9"}, true);
+    const child::Outcome outcome = sniff({"-f", vcd_});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, "remote 4242 button 9\n");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(sniff({"-v", "-f", vcd_, "-c", "pin0"}).out,
+              "remote 4242 button 9  frames 150  start 520 us  one 300 us  zero 110 us\n");
+}
+
+TEST_F(SniffCommandLine, DecodesARealClockRecording) {
+    record({"-g", "777", "-n", "5"}, false);
+    const child::Outcome outcome = sniff({"-f", vcd_});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, "remote 777 button 5\n");
+}
+
+TEST_F(SniffCommandLine, ExitStatusesFollowGrep) {
+    std::ofstream(vcd_) << "$timescale 1us $end $var wire 1 ! d $end $enddefinitions $end #0 0! #100 1! #5000 0!\n";
+    const child::Outcome none = sniff({"-f", vcd_});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.out, "");
+    EXPECT_EQ(none.err, "");
+
+    const child::Outcome help = sniff({"-h"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: teruna-sniff -f FILE", 0), 0u);
+
+    const std::string missing = dir_ + "/missing.vcd";
+    EXPECT_EQ(sniff({"-f", missing}).err, "teruna-sniff: cannot read '" + missing + "': No such file or directory\n");
+    EXPECT_EQ(sniff({"-f", vcd_, "-c", "pin7"}).err,
+              "teruna-sniff: cannot read '" + vcd_ + "': no 1-bit wire named 'pin7'\n");
+    const std::vector<std::vector<std::string>> wrong = {{},
+                                                         {"-f", vcd_, "-p", "2"},
+                                                         {"-p", "x"},
+                                                         {"-p", "2", "-t", "0"},
+                                                         {"-p", "2", "-c", "d"},
+                                                         {"-f"},
+                                                         {"-q"},
+                                                         {"-f", vcd_, "extra"},
+                                                         {"-f", missing},
+                                                         {"-p", "2"},
+                                                         {"-p", "99"}};
+    for (const auto &args : wrong) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const child::Outcome outcome = sniff(args);
+        EXPECT_EQ(outcome.status, 2);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_NE(outcome.err.rfind("teruna-sniff: ", 0), std::string::npos);
+    }
+    if (std::string(TERUNA_SNIFF_LIVE) == "live-none.cpp") {
+        EXPECT_EQ(sniff({"-p", "2"}).err, "teruna-sniff: listening on a GPIO input needs a Raspberry Pi build (the "
+                                          "cdev backend); this build reads recordings only (-f FILE)\n");
+    }
+}
+
+}  // namespace
