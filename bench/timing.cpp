@@ -2,8 +2,8 @@
 // against its nominal value, for the tool's delay and for a baseline delay written the
 // way common GPIO libraries write it, with and without real-time priority, on an idle
 // machine and with the other core loaded.
+#include <csignal>
 #include <sched.h>
-#include <signal.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +17,7 @@
 #include <random>
 #include <vector>
 
+#include "TerunaRx.h"
 #include "TerunaTx.h"
 #include "clock.h"
 #include "sim.h"
@@ -148,6 +149,41 @@ void printMachineNoise() {
                 static_cast<double>(longestNs) / 1e3);
 }
 
+// How fast the receiver decodes recorded input: a default press recorded on the virtual
+// clock, decoded over and over.
+void printDecodingSpeed() {
+    setenv("TERUNA_SIM_CLOCK", "virtual", 1);
+    sim::reset();
+    sim::refusePriority(false);
+    wiringPiSetup();
+    pinMode(0, OUTPUT);
+    TerunaTx(0).sendButton(6400, 3);
+    std::vector<std::pair<double, int>> levels;
+    for (const sim::Event &event : sim::events()) {
+        if (event.call == sim::Call::digitalWrite) {
+            levels.emplace_back(static_cast<double>(event.timeNs) / 1e3, event.second);
+        }
+    }
+    sim::reset();
+    unsetenv("TERUNA_SIM_CLOCK");
+
+    unsigned long frames = 0;
+    const std::int64_t start = gpio::monotonicNs();
+    std::int64_t elapsed = 0;
+    do {
+        TerunaRx rx([&](const TerunaRx::Press &press) { frames += press.frames; });
+        for (const auto &[timeUs, level] : levels) {
+            rx.level(timeUs, level);
+        }
+        rx.end(levels.back().first + 20000);
+        elapsed = gpio::monotonicNs() - start;
+    } while (elapsed < 500'000'000);
+    const double framesPerSecond = static_cast<double>(frames) * 1e9 / static_cast<double>(elapsed);
+    const double frameSeconds = (levels.back().first - levels.front().first) / 150 / 1e6;
+    std::printf("Decoding: %.0f frames per second of recorded input (%.0f times as fast as they are sent)\n",
+                framesPerSecond, framesPerSecond * frameSeconds);
+}
+
 }  // namespace
 
 int main() {
@@ -207,6 +243,7 @@ int main() {
     }
     std::printf("\nThe press column is the worst press's (last write - first write) - nominal; CPU share is the "
                 "worst press's CPU time over its wall time.\n\n");
+    printDecodingSpeed();
     std::printf("p99 symbol error: teruna %.2f us, baseline %.2f us, ratio %.1fx\n", p99Idle90[0], p99Idle90[1],
                 p99Idle90[0] > 0 ? p99Idle90[1] / p99Idle90[0] : 0.0);
     return 0;

@@ -1,11 +1,15 @@
 # Installs the man page and README beside the tool, and makes a Debian package with
 # `cpack -G DEB` for the architecture the build targets.
 find_program(GZIP gzip REQUIRED)
-add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/teruna.1.gz
-                   COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/docs/teruna.1 > ${PROJECT_BINARY_DIR}/teruna.1.gz
-                   DEPENDS ${PROJECT_SOURCE_DIR}/docs/teruna.1 VERBATIM)
-add_custom_target(man_pages ALL DEPENDS ${PROJECT_BINARY_DIR}/teruna.1.gz)
-install(FILES ${PROJECT_BINARY_DIR}/teruna.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+set(man_pages)
+foreach(page teruna teruna-sniff)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/${page}.1.gz
+                     COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/docs/${page}.1 > ${PROJECT_BINARY_DIR}/${page}.1.gz
+                     DEPENDS ${PROJECT_SOURCE_DIR}/docs/${page}.1 VERBATIM)
+  list(APPEND man_pages ${PROJECT_BINARY_DIR}/${page}.1.gz)
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${man_pages})
+install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_PACKAGE_NAME teruna)

@@ -2,9 +2,9 @@
 # Boots Debian's arm64 kernel under QEMU, once as the 'virt' machine with its PL061 GPIO
 # controller and once as an emulated Raspberry Pi 3, and runs the real tool on the kernel's
 # GPIO character device there. Needs qemu-system-arm, cpio and the arm64 architecture in apt.
-#   run.sh TERUNA_AARCH64_STATIC HOST_SIMULATED_TERUNA WORK_DIR
+#   run.sh AARCH64_STATIC_BUILD_DIR HOST_SIMULATED_TERUNA WORK_DIR
 set -euo pipefail
-target_tool=$(realpath "$1")
+target_build=$(realpath "$1")
 host_tool=$(realpath "$2")
 work=$3
 here=$(cd "$(dirname "$0")" && pwd)
@@ -21,7 +21,7 @@ vmlinuz=$(ls kernel/boot/vmlinuz-*)
 dtb=$(ls kernel/usr/lib/linux-image-*/broadcom/bcm2837-rpi-3-b.dtb)
 
 rm -rf root && mkdir -p root/bin root/proc root/sys root/dev root/tmp
-cp busybox/bin/busybox "$target_tool" root/bin/
+cp busybox/bin/busybox "$target_build/teruna" "$target_build/teruna-sniff" root/bin/
 {
     echo '#!/bin/busybox sh'
     echo '/bin/busybox --install -s /bin'

@@ -1,0 +1,22 @@
+// libFuzzer entry: any bytes through the VCD reader and, when they read, the decoder.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "TerunaRx.h"
+#include "vcd.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char *>(data), size);
+    for (const char *channel : {"", "pin0"}) {
+        VcdWire wire;
+        if (readVcd(text, channel, wire).empty()) {
+            TerunaRx rx([](const TerunaRx::Press &) {});
+            for (const auto &[timeUs, level] : wire.levels) {
+                rx.level(timeUs, level);
+            }
+            rx.end(wire.endUs);
+        }
+    }
+    return 0;
+}
