@@ -17,6 +17,9 @@ namespace {
 constexpr double kTolerance = 0.25;  // of each width, as cheap receivers deliver them
 constexpr double kGlitchUs = 40;     // shorter pulses are not the transmitter's
 constexpr double kSilenceUs = 10000;
+// Receivers fill a silence with noise: a press also ends when no frame has been read for
+// this long, which even dozens of frames lost to interference within a press do not reach.
+constexpr double kNoFrameUs = 250000;
 constexpr unsigned int kFramesForAPress = 2;
 
 constexpr double kStartUs = TerunaTx::kStartUs;
@@ -57,12 +60,15 @@ void TerunaRx::level(double timeUs, int level) {
     if (haveHeld_) {
         decode(held_);
     }
-    held_ = {1 - next, widthUs};
+    held_ = {1 - next, widthUs, timeUs};
     haveHeld_ = true;
     runStartUs_ = timeUs;
 }
 
 void TerunaRx::silentUntil(double timeUs) {
+    if (havePress_ && timeUs - lastFrameEndUs_ > kNoFrameUs) {
+        endPress();
+    }
     if (haveLevel_ && timeUs - runStartUs_ > kSilenceUs) {
         if (haveHeld_) {
             decode(held_);
@@ -79,7 +85,7 @@ void TerunaRx::end(double timeUs) {
         haveHeld_ = false;
     }
     if (haveLevel_ && timeUs - runStartUs_ >= kGlitchUs) {
-        decode({level_, timeUs - runStartUs_});
+        decode({level_, timeUs - runStartUs_, timeUs});
     }
     haveLevel_ = false;
     abandonFrame();
@@ -89,6 +95,9 @@ void TerunaRx::end(double timeUs) {
 void TerunaRx::decode(const Run &run) {
     const bool followsFrame = lastEndedFrame_;
     lastEndedFrame_ = false;
+    if (havePress_ && run.endUs - run.widthUs - lastFrameEndUs_ > kNoFrameUs) {
+        endPress();
+    }
     if (run.widthUs > kSilenceUs) {
         abandonFrame();
         endPress();
@@ -130,13 +139,13 @@ bool TerunaRx::continueFrame(const Run &run) {
         if (near(run.widthUs, kZeroHalfUs)) {
             frameSumZeroUs_ += holdUs_ + run.widthUs;
             frameZeroHalves_ += 2;
-            completeSymbol(0);
+            completeSymbol(0, run.endUs);
             return true;
         }
         if (lastBit && run.level == 1 && near(run.widthUs, kZeroHalfUs + kStartUs)) {
             frameSumZeroUs_ += holdUs_;
             ++frameZeroHalves_;
-            completeSymbol(0);
+            completeSymbol(0, run.endUs);
             beginFrame(run.widthUs - kZeroHalfUs, true);
             return true;
         }
@@ -150,11 +159,11 @@ bool TerunaRx::continueFrame(const Run &run) {
     if (near(run.widthUs, kOneUs)) {
         frameSumOneUs_ += run.widthUs;
         ++frameOnes_;
-        completeSymbol(1);
+        completeSymbol(1, run.endUs);
         return true;
     }
     if (lastBit && run.level == 1 && near(run.widthUs, kOneUs + kStartUs)) {
-        completeSymbol(1);
+        completeSymbol(1, run.endUs);
         beginFrame(run.widthUs - kOneUs, true);
         return true;
     }
@@ -174,16 +183,17 @@ void TerunaRx::beginFrame(double startUs, bool followsFrame) {
     frameOnes_ = frameZeroHalves_ = 0;
 }
 
-void TerunaRx::completeSymbol(unsigned int bit) {
+void TerunaRx::completeSymbol(unsigned int bit, double endUs) {
     code_ = code_ << 1 | bit;
     if (++bits_ == TerunaTx::kCodeBits) {
-        completeFrame();
+        completeFrame(endUs);
     }
 }
 
-void TerunaRx::completeFrame() {
+void TerunaRx::completeFrame(double endUs) {
     inFrame_ = false;
     lastEndedFrame_ = true;
+    lastFrameEndUs_ = endUs;
     if (havePress_ && confirmed_ && code_ != pressCode_) {
         // One frame read wrong must not end a press: another code word does so once it
         // has come twice in a row.

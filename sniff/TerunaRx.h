@@ -21,7 +21,7 @@ public:
     // The line took `level` (0 or 1) at `timeUs`. Times must not go backwards.
     void level(double timeUs, int level);
 
-    // The line has kept its level until `timeUs`; a press older than 10 ms is reported.
+    // The line has kept its level until `timeUs`: a press that ended before is reported.
     void silentUntil(double timeUs);
 
     // The input ends at `timeUs`: what is left is decoded and reported.
@@ -31,13 +31,14 @@ private:
     struct Run {
         int level;
         double widthUs;
+        double endUs;
     };
 
     void decode(const Run &run);
     bool continueFrame(const Run &run);
     void beginFrame(double startUs, bool followsFrame);
-    void completeSymbol(unsigned int bit);
-    void completeFrame();
+    void completeSymbol(unsigned int bit, double endUs);
+    void completeFrame(double endUs);
     void startPress(unsigned int code);
     void abandonFrame();
     void endPress();
@@ -50,7 +51,7 @@ private:
     int level_ = 0;
     double runStartUs_ = 0;
     bool haveHeld_ = false;
-    Run held_{0, 0};
+    Run held_{0, 0, 0};
 
     // The frame being read.
     bool inFrame_ = false;
@@ -67,6 +68,7 @@ private:
     // The press being gathered.
     bool havePress_ = false;
     unsigned int pressCode_ = 0;
+    double lastFrameEndUs_ = 0;
     unsigned int frames_ = 0;
     unsigned int inARow_ = 0;     // frames decoded back to back
     bool confirmed_ = false;      // two of them were: the press is real

@@ -202,6 +202,32 @@ LineRuns firstFrame(const LineRuns &runs) {
     return frame;
 }
 
+TEST(Receiver, APressEndsWhenFramesStopAlsoWhenNoiseFillsTheSilence) {
+    std::mt19937 random(7);
+    LineRuns line = press(300, 3);
+    double firstEndsUs = 0;
+    for (const LineRun &run : line) {
+        firstEndsUs += run.widthUs;
+    }
+    append(line, noise(random, 300000));
+    append(line, press(300, 3));
+    append(line, noise(random, 300000));
+    std::vector<unsigned int> whenReported;
+    TerunaRx rx([&](const TerunaRx::Press &p) { whenReported.push_back(p.frames); });
+    double timeUs = 0;
+    for (const LineRun &run : line) {
+        rx.level(timeUs, run.level);
+        timeUs += run.widthUs;
+        if (timeUs > firstEndsUs + 300000 && timeUs < firstEndsUs * 2) {
+            EXPECT_EQ(whenReported.size(), 1u) << "the first press is reported before the second begins";
+        }
+    }
+    rx.end(timeUs);
+    ASSERT_EQ(whenReported.size(), 2u);
+    EXPECT_EQ(whenReported[0], 150u);
+    EXPECT_GE(whenReported[1], 148u) << "noise right before a press may cost its first frames";
+}
+
 TEST(Receiver, OneFrameReadWrongDoesNotSplitAPress) {
     LineRuns line = press(6400, 0);
     append(line, firstFrame(press(6400, 1)));
