@@ -124,15 +124,19 @@ int gpio::requestEdges(int chipFd, int line, int &level) {
     return request.fd;
 }
 
-int gpio::readEdge(int lineFd, std::int64_t &timeNs, int &level) {
-    gpio_v2_line_event event{};
-    const ssize_t n = read(lineFd, &event, sizeof event);
-    if (n != static_cast<ssize_t>(sizeof event)) {
+int gpio::readEdges(int lineFd, Edge *edges, int capacity) {
+    gpio_v2_line_event events[16];
+    const std::size_t wanted = static_cast<std::size_t>(capacity < 16 ? capacity : 16);
+    const ssize_t n = read(lineFd, events, wanted * sizeof events[0]);
+    if (n < 0) {
         return -1;
     }
-    timeNs = static_cast<std::int64_t>(event.timestamp_ns);
-    level = event.id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 1 : 0;
-    return 0;
+    const int count = static_cast<int>(static_cast<std::size_t>(n) / sizeof events[0]);
+    for (int i = 0; i < count; ++i) {
+        edges[i] = {static_cast<std::int64_t>(events[i].timestamp_ns),
+                    events[i].id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 1 : 0};
+    }
+    return count;
 }
 
 extern "C" int wiringPiSetup(void) {

@@ -16,8 +16,14 @@ int openHeaderChip(ChipInfo &chip);
 // reads its level into `level`. Returns the line's descriptor, or -1 with errno.
 int requestEdges(int chipFd, int line, int &level);
 
-// Reads one edge: its time and the level after it. Returns 0, or -1 with errno.
-int readEdge(int lineFd, std::int64_t &timeNs, int &level);
+struct Edge {
+    std::int64_t timeNs;
+    int level;  // after the edge
+};
+
+// Reads the edges the kernel has queued, up to `capacity`, waiting for one when there is
+// none. Returns how many, or -1 with errno.
+int readEdges(int lineFd, Edge *edges, int capacity);
 
 }  // namespace gpio
 

@@ -50,7 +50,7 @@ void TerunaRx::level(double timeUs, int level) {
     if (widthUs < kGlitchUs) {
         // The glitch and the run after it belong to the run before it.
         if (haveHeld_) {
-            runStartUs_ = timeUs - widthUs - held_.widthUs;
+            runStartUs_ = held_.endUs - held_.widthUs;
             haveHeld_ = false;
         } else {
             runStartUs_ = timeUs;

@@ -56,14 +56,17 @@ int listen(int pin, double seconds, TerunaRx &rx) {
     while (interrupted == 0 && (stopUs < 0 || nowUs < stopUs)) {
         pollfd ready{lineFd, POLLIN, 0};
         const int events = poll(&ready, 1, kPollMs);
-        if (events > 0) {
-            std::int64_t timeNs = 0;
-            if (gpio::readEdge(lineFd, timeNs, level) == 0) {
-                rx.level(static_cast<double>(timeNs) / 1e3, level);
-            }
-        }
         nowUs = static_cast<double>(gpio::monotonicNs()) / 1e3;
-        rx.silentUntil(nowUs);
+        if (events > 0) {
+            gpio::Edge edges[16];
+            const int count = gpio::readEdges(lineFd, edges, 16);
+            for (int i = 0; i < count; ++i) {
+                rx.level(static_cast<double>(edges[i].timeNs) / 1e3, edges[i].level);
+            }
+        } else if (events == 0) {
+            // Only a quiet line: with edges still queued, the clock is ahead of them.
+            rx.silentUntil(nowUs);
+        }
     }
     rx.end(nowUs);
     close(lineFd);
