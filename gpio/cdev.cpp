@@ -126,7 +126,7 @@ int gpio::requestEdges(int chipFd, int line, int &level) {
 
 int gpio::readEdges(int lineFd, Edge *edges, int capacity) {
     gpio_v2_line_event events[16];
-    const std::size_t wanted = static_cast<std::size_t>(capacity < 16 ? capacity : 16);
+    const auto wanted = static_cast<std::size_t>(capacity < 16 ? capacity : 16);
     const ssize_t n = read(lineFd, events, wanted * sizeof events[0]);
     if (n < 0) {
         return -1;
