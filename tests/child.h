@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -182,6 +183,29 @@ private:
     int outFd_ = -1;
     int errFd_ = -1;
     Outcome outcome_;
+};
+
+// A fresh folder for one test's files, removed with everything in it afterwards.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string &prefix) {
+        std::string pattern = ::testing::TempDir() + prefix + "-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+        }
+        path_ = pattern;
+    }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
 };
 
 }  // namespace child

@@ -34,20 +34,6 @@ bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
 class CommandLine : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "teruna-cli-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        log_ = dir_ + "/press.log";
-        vcd_ = dir_ + "/press.vcd";
-    }
-
-    void TearDown() override {
-        unlink(log_.c_str());
-        unlink(vcd_.c_str());
-        rmdir(dir_.c_str());
-    }
-
     // A run on the virtual clock that records both files.
     Outcome run(const std::vector<std::string> &args, const std::vector<std::string> &overrides = {}) {
         std::vector<std::string> env = {"TERUNA_SIM_CLOCK=virtual", "TERUNA_SIM_LOG=" + log_, "TERUNA_SIM_VCD=" + vcd_};
@@ -59,9 +45,10 @@ protected:
         return recording::decode(recording::parseLog(recording::readFile(log_)), pin);
     }
 
-    std::string dir_;
-    std::string log_;
-    std::string vcd_;
+    child::ScratchDir scratch_{"teruna-cli"};
+    const std::string dir_ = scratch_.path();
+    const std::string log_ = dir_ + "/press.log";
+    const std::string vcd_ = dir_ + "/press.vcd";
 };
 
 void expectPress(const recording::Transmission &sent, unsigned int code) {
@@ -353,7 +340,6 @@ TEST_F(CommandLine, TheSummaryLineReachesAPipeOrAFileBeforeThePressStarts) {
     EXPECT_EQ(recording::readFile(outFile), "remote 6400 button 4\n");
     EXPECT_TRUE(child.running()) << "the line only arrived when the press was over";
     EXPECT_EQ(child.finish().status, 0);
-    unlink(outFile.c_str());
 }
 
 TEST_F(CommandLine, ARealClockPressTakesAboutItsNominal873Ms) {

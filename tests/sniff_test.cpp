@@ -298,17 +298,6 @@ TEST(VcdReader, RefusesEveryMalformedFileOfTheCorpusWithAReason) {
 
 class SniffCommandLine : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "teruna-sniff-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        vcd_ = dir_ + "/press.vcd";
-    }
-    void TearDown() override {
-        unlink(vcd_.c_str());
-        rmdir(dir_.c_str());
-    }
-
     static child::Outcome sniff(const std::vector<std::string> &args) {
         return child::Child(args, child::environmentWith({}), "", TERUNA_SNIFF_BINARY, "teruna-sniff").finish();
     }
@@ -321,8 +310,9 @@ protected:
         ASSERT_EQ(child::Child(args, child::environmentWith(env)).finish().status, 0);
     }
 
-    std::string dir_;
-    std::string vcd_;
+    child::ScratchDir scratch_{"teruna-sniff"};
+    const std::string dir_ = scratch_.path();
+    const std::string vcd_ = dir_ + "/press.vcd";
 };
 
 TEST_F(SniffCommandLine, PrintsTheIdsOfARecordedPressForTeruna) {
