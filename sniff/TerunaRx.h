@@ -1,8 +1,13 @@
-// The receiver: turns timed levels of a line back into the presses TerunaTx sends.
+// The receiver: turns timed levels of a line back into the presses TerunaTx sends, as a
+// cheap receiver module delivers them.
 #ifndef TERUNA_SNIFF_TERUNARX_H
 #define TERUNA_SNIFF_TERUNARX_H
 
+#include <array>
+#include <cstddef>
+#include <deque>
 #include <functional>
+#include <vector>
 
 class TerunaRx {
 public:
@@ -10,16 +15,25 @@ public:
         unsigned int remoteId;
         unsigned int buttonId;
         unsigned int frames;  // frames of this press that were decoded
+        double timeUs;        // when its first decoded frame began, on the input's clock
         // Mean measured widths in microseconds: the start's high, a one, a zero's half.
         double startUs;
         double oneUs;
         double zeroUs;
+        // What was learnt of the press: the remote's clock against the nominal one, and how
+        // much longer the receiver made high runs (and low runs as much shorter).
+        double scale;
+        double skewUs;
     };
 
     explicit TerunaRx(std::function<void(const Press &)> onPress);
 
     // The line took `level` (0 or 1) at `timeUs`. Times must not go backwards.
     void level(double timeUs, int level);
+
+    // Edges were lost before this one, which took the line to `level` at `timeUs`: what came
+    // before is not joined to what follows.
+    void edgesLost(double timeUs, int level);
 
     // The line has kept its level until `timeUs`: a press that ended before is reported.
     void silentUntil(double timeUs);
@@ -34,22 +48,40 @@ private:
         double endUs;
     };
 
+    void take(const Run &run);
+    void decodeNext();
+    void flush();
+    void learnTimebase();
+    double learntScore(double scale, double skewUs) const;
+    double nominalUs(const Run &run) const;
+    double glitchUs(int level) const;
+
     void decode(const Run &run);
-    bool continueFrame(const Run &run);
-    void beginFrame(double startUs, bool followsFrame);
+    bool continueFrame(const Run &run, double nominalUs);
+    void beginFrame(double startUs, double beginUs, bool followsFrame);
     void completeSymbol(unsigned int bit, double endUs);
     void completeFrame(double endUs);
-    void startPress(unsigned int code);
+    void startPress(unsigned int code, double beginUs);
     void abandonFrame();
     void endPress();
 
     std::function<void(const Press &)> onPress_;
 
-    // Glitch filter: the run in progress, and the last whole run, held back in case a
-    // glitch joins it to the next one.
+    // The run in progress.
     bool haveLevel_ = false;
     int level_ = 0;
     double runStartUs_ = 0;
+
+    // The latest whole runs. The time base is learnt from all of them; the newest are not
+    // decoded yet, so that the runs of a press are read with what its later runs teach too.
+    std::deque<Run> window_;
+    std::size_t undecoded_ = 0;
+    std::size_t sinceLearnt_ = 0;
+    double scale_ = 1;
+    double skewUs_ = 0;
+    std::array<std::vector<double>, 2> sorted_;  // the window's widths by level, while learning
+
+    // Glitch filter: the last whole run, held back in case a glitch joins it to the next one.
     bool haveHeld_ = false;
     Run held_{0, 0, 0};
 
@@ -60,6 +92,7 @@ private:
     unsigned int code_ = 0;
     int bits_ = 0;
     bool followsFrame_ = false;  // began right where a decoded frame ended
+    double frameBeginUs_ = 0;
     double frameStartUs_ = 0;
     double frameSumOneUs_ = 0, frameSumZeroUs_ = 0;
     int frameOnes_ = 0, frameZeroHalves_ = 0;
@@ -68,14 +101,17 @@ private:
     // The press being gathered.
     bool havePress_ = false;
     unsigned int pressCode_ = 0;
+    double pressBeginUs_ = 0;
     double lastFrameEndUs_ = 0;
     unsigned int frames_ = 0;
     unsigned int inARow_ = 0;     // frames decoded back to back
     bool confirmed_ = false;      // two of them were: the press is real
     unsigned int otherCode_ = 0;  // a different code word, not yet confirmed
     unsigned int otherInARow_ = 0;
+    double otherBeginUs_ = 0;
     double sumStartUs_ = 0, sumOneUs_ = 0, sumZeroUs_ = 0;
     int starts_ = 0, ones_ = 0, zeroHalves_ = 0;
+    double sumScale_ = 0, sumSkewUs_ = 0;
 };
 
 #endif

@@ -4,8 +4,7 @@
 TerunaTx::TerunaTx(int gpioPin) : high(false), pin(gpioPin) {}
 
 void TerunaTx::sendButton(unsigned short remoteId, unsigned char buttonId) {
-    const unsigned int command = (buttonId & 0x7Fu) | (static_cast<unsigned int>(remoteId) << 7);
-    sendCommand(command, kCodeBits);
+    sendCommand(TerunaCode::codeWord(remoteId, buttonId), kCodeBits);
 }
 
 void TerunaTx::sendCommand(unsigned int command, unsigned char bitCount) {

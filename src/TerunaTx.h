@@ -4,6 +4,8 @@
 
 #include <wiringPi.h>
 
+#include "TerunaCode.h"
+
 class TerunaTx {
 public:
     explicit TerunaTx(int pin);
@@ -16,12 +18,12 @@ public:
     void sendCommand(unsigned int command, unsigned char bitCount);
 
     // Symbol widths on the pin, in microseconds.
-    static constexpr unsigned int kStartUs = 520;
-    static constexpr unsigned int kOneUs = 300;
-    static constexpr unsigned int kZeroHalfUs = 110;
+    static constexpr unsigned int kStartUs = TerunaCode::kStartUs;
+    static constexpr unsigned int kOneUs = TerunaCode::kOneUs;
+    static constexpr unsigned int kZeroHalfUs = TerunaCode::kZeroHalfUs;
 
-    static constexpr unsigned char kCodeBits = 23;
-    static constexpr unsigned char kFrames = 150;
+    static constexpr unsigned char kCodeBits = TerunaCode::kCodeBits;
+    static constexpr unsigned char kFrames = TerunaCode::kFrames;
     static constexpr int kPriority = 90;
 
 private:
