@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -253,15 +254,19 @@ TEST(Receiver, ReportsEachPressOnceAndStartsANewOneOnSilenceOrANewCodeWord) {
     EXPECT_EQ(presses[2].frames, 300u) << "a short pause is not the end of a press";
 }
 
-LineRuns firstFrame(const LineRuns &runs) {
+// The runs of one frame of `code` alone, the last one cut where the next frame would begin.
+LineRuns firstFrame(unsigned int code) {
+    double leftUs = TerunaTx::kStartUs;
+    for (int bit = 0; bit < TerunaTx::kCodeBits; ++bit) {
+        leftUs += (code >> bit & 1) != 0 ? TerunaTx::kOneUs : 2 * TerunaTx::kZeroHalfUs;
+    }
     LineRuns frame;
-    double totalUs = 0;
-    for (const LineRun &run : runs) {
-        if (totalUs >= 5820 - 1e-6) {
+    for (LineRun run : transmission(code, TerunaTx::kCodeBits)) {
+        run.widthUs = std::min(run.widthUs, leftUs);
+        frame.push_back(run);
+        if ((leftUs -= run.widthUs) <= 0) {
             break;
         }
-        frame.push_back(run);
-        totalUs += run.widthUs;
     }
     return frame;
 }
@@ -294,7 +299,7 @@ TEST(Receiver, APressEndsWhenFramesStopAlsoWhenNoiseFillsTheSilence) {
 
 TEST(Receiver, OneFrameReadWrongDoesNotSplitAPress) {
     LineRuns line = press(6400, 0);
-    append(line, firstFrame(press(6400, 1)));
+    append(line, firstFrame(6400u << 7 | 1));
     append(line, press(6400, 0));
     const auto presses = decode(line);
     EXPECT_EQ(ids(presses), (Ids{{6400, 0}}));
@@ -314,13 +319,76 @@ TEST(Receiver, FindsNothingInNoiseBrokenFramesOrASingleFrame) {
     EXPECT_TRUE(decode(transmission(6400u << 7 >> 1, 22)).empty()) << "a symbol missing from every frame";
     EXPECT_TRUE(decode(transmission(6400u << 7 << 1, 24)).empty()) << "a symbol too many in every frame";
 
-    const LineRuns frame = firstFrame(press(6400, 3));
+    const LineRuns frame = firstFrame(6400u << 7 | 3);
     LineRuns single = frame;
     append(single, silence(20000));
     EXPECT_TRUE(decode(single).empty()) << "a single frame";
     append(single, frame);
     append(single, silence(20000));
     EXPECT_TRUE(decode(single).empty()) << "two frames, not back to back";
+}
+
+// Other transmitters a receiver hears, each message sent several times as they do, with the
+// unit `unitUs` of their timing: pulse-distance codes (infrared-style), Manchester-coded
+// sensors and fixed-width PWM remotes.
+LineRuns decoy(int kind, double unitUs, std::mt19937 &random) {
+    LineRuns message;
+    const auto put = [&](int level, double units) { append(message, {{level, units * unitUs}}); };
+    const unsigned long long bits = static_cast<unsigned long long>(random()) << 32 | random();
+    if (kind == 0) {
+        put(1, 16);
+        put(0, 8);
+        for (int bit = 0; bit < 32; ++bit) {
+            put(1, 1);
+            put(0, (bits >> bit & 1) != 0 ? 3 : 1);
+        }
+        put(1, 1);
+    } else if (kind == 1) {
+        for (int bit = 0; bit < 12; ++bit) {
+            put(1, 1);
+            put(0, 1);
+        }
+        for (int bit = 0; bit < 64; ++bit) {
+            const int level = static_cast<int>(bits >> bit & 1);
+            put(level, 1);
+            put(1 - level, 1);
+        }
+    } else {
+        const double longUnits = kind == 2 ? 3 : 2;
+        for (int bit = 0; bit < 24; ++bit) {
+            const bool one = (bits >> bit & 1) != 0;
+            put(1, one ? longUnits : 1);
+            put(0, one ? 1 : longUnits);
+        }
+        put(1, 1);
+        put(0, 31);
+    }
+    LineRuns line = silence(5000);
+    for (int repeat = 0; repeat < 8; ++repeat) {
+        append(line, message);
+        append(line, silence(kind == 2 || kind == 3 ? 0 : 40 * unitUs));
+    }
+    return line;
+}
+
+TEST(Receiver, FindsNothingInOtherRemotesAndSensorsOrFramesThatAllDiffer) {
+    std::mt19937 random(1527);
+    const char *const kinds[] = {"pulse distance", "Manchester", "PWM 1:3", "PWM 1:2"};
+    for (int kind = 0; kind < 4; ++kind) {
+        for (double unitUs = 60; unitUs <= 700; unitUs += 20) {
+            for (const double skewUs : {-40.0, 0.0, 40.0}) {
+                const auto presses = decode(received(decoy(kind, unitUs, random), 1, skewUs, 0.05, 0, random));
+                EXPECT_TRUE(presses.empty()) << kinds[kind] << ", unit " << unitUs << " us, skew " << skewUs;
+            }
+        }
+    }
+    LineRuns differing;
+    for (int frame = 0; frame < 150; ++frame) {
+        append(differing, firstFrame(static_cast<unsigned int>(frame) * 0x9E37u & 0x7FFFFF));
+    }
+    append(differing, silence(20000));
+    EXPECT_TRUE(decode(differing).empty()) << "150 frames back to back, no two alike";
+    EXPECT_TRUE(decode(received(differing, 0.9, 40, 0.1, 0.01, random)).empty()) << "the same, as received";
 }
 
 TEST(VcdReader, ReadsTheDialectsOfTheSimulatedPinsAndSigrok) {
