@@ -1,4 +1,5 @@
-// The GPIO character device beyond the wiringPi API: what a receiver needs of it.
+// The GPIO character device beyond the wiringPi API: the header's chip, and what a receiver
+// needs of a line. Needs no part of the wiringPi API.
 #ifndef TERUNA_GPIO_CDEV_H
 #define TERUNA_GPIO_CDEV_H
 
@@ -12,17 +13,21 @@ namespace gpio {
 // in `chip`. Returns its descriptor, or -1 with errno (ENODEV: no such chip).
 int openHeaderChip(ChipInfo &chip);
 
+// The edges the kernel keeps for a listener that falls behind.
+constexpr unsigned int kEdgeBufferSize = 1024;
+
 // Requests `line` as an input that reports both edges, timestamped on CLOCK_MONOTONIC, and
-// reads its level into `level`. Returns the line's descriptor, or -1 with errno.
+// reads its level into `level`. The descriptor does not block. Returns it, or -1 with errno.
 int requestEdges(int chipFd, int line, int &level);
 
 struct Edge {
     std::int64_t timeNs;
-    int level;  // after the edge
+    int level;                  // after the edge
+    std::uint32_t sequence;     // counts the line's edges from 1; a gap is edges the kernel dropped
 };
 
-// Reads the edges the kernel has queued, up to `capacity`, waiting for one when there is
-// none. Returns how many, or -1 with errno.
+// Reads the edges the kernel has queued, up to `capacity`. Returns how many (0 when none is
+// queued), or -1 with errno.
 int readEdges(int lineFd, Edge *edges, int capacity);
 
 }  // namespace gpio

@@ -101,6 +101,9 @@ void TerunaRx::end(double timeUs) {
 }
 
 void TerunaRx::take(const Run &run) {
+    if (onRun_) {
+        onRun_(run.level, run.widthUs);
+    }
     if (run.widthUs > kSilenceUs) {
         // What came before is read as it stands, and its time base is not carried over.
         flush();

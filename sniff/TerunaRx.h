@@ -28,6 +28,9 @@ public:
 
     explicit TerunaRx(std::function<void(const Press &)> onPress);
 
+    // Also tells `onRun` of every run of the line as it is read, glitches and noise included.
+    void watchRuns(std::function<void(int level, double widthUs)> onRun) { onRun_ = std::move(onRun); }
+
     // The line took `level` (0 or 1) at `timeUs`. Times must not go backwards.
     void level(double timeUs, int level);
 
@@ -66,6 +69,7 @@ private:
     void endPress();
 
     std::function<void(const Press &)> onPress_;
+    std::function<void(int, double)> onRun_;
 
     // The run in progress.
     bool haveLevel_ = false;

@@ -20,10 +20,13 @@ void stopListening(int /*signo*/) { interrupted = 1; }
 
 // Silence is noticed within this, so a press is reported soon after it ends.
 constexpr int kPollMs = 10;
+constexpr int kEdgesPerRead = 64;
+
+double nowUs() { return static_cast<double>(gpio::monotonicNs()) / 1e3; }
 
 }  // namespace
 
-int listen(int pin, double seconds, TerunaRx &rx) {
+int listen(int pin, double seconds, TerunaRx &rx, unsigned long &lostEdges) {
     const int line = gpio::bcmLineOf(pin);
     if (line < 0) {
         gpio::reportUnknownPin(pin);
@@ -49,27 +52,55 @@ int listen(int pin, double seconds, TerunaRx &rx) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    const double startUs = static_cast<double>(gpio::monotonicNs()) / 1e3;
+    const double startUs = nowUs();
     const double stopUs = seconds > 0 ? startUs + seconds * 1e6 : -1;
     rx.level(startUs, level);
-    double nowUs = startUs;
-    while (interrupted == 0 && (stopUs < 0 || nowUs < stopUs)) {
+    double lastUs = startUs;
+    std::uint32_t lastSequence = 0;  // the kernel counts a line's edges from 1
+    int failure = 0;
+    while (interrupted == 0 && failure == 0 && (stopUs < 0 || lastUs < stopUs)) {
         pollfd ready{lineFd, POLLIN, 0};
-        const int events = poll(&ready, 1, kPollMs);
-        nowUs = static_cast<double>(gpio::monotonicNs()) / 1e3;
-        if (events > 0) {
-            gpio::Edge edges[16];
-            const int count = gpio::readEdges(lineFd, edges, 16);
-            for (int i = 0; i < count; ++i) {
-                rx.level(static_cast<double>(edges[i].timeNs) / 1e3, edges[i].level);
-            }
-        } else if (events == 0) {
+        const int polled = poll(&ready, 1, kPollMs);
+        lastUs = nowUs();
+        if (polled < 0) {
+            failure = errno == EINTR ? 0 : errno;
+            continue;
+        }
+        if (polled == 0) {
             // Only a quiet line: with edges still queued, the clock is ahead of them.
-            rx.silentUntil(nowUs);
+            rx.silentUntil(lastUs);
+            continue;
+        }
+        if ((ready.revents & POLLIN) == 0) {
+            // The chip went away (POLLHUP, POLLERR) or the descriptor is no longer one.
+            failure = ENODEV;
+            continue;
+        }
+        gpio::Edge edges[kEdgesPerRead];
+        const int count = gpio::readEdges(lineFd, edges, kEdgesPerRead);
+        if (count < 0) {
+            failure = errno == EINTR ? 0 : errno;
+            continue;
+        }
+        for (int i = 0; i < count; ++i) {
+            const gpio::Edge &edge = edges[i];
+            const double atUs = static_cast<double>(edge.timeNs) / 1e3;
+            if (edge.sequence != lastSequence + 1) {
+                lostEdges += edge.sequence - lastSequence - 1;
+                rx.edgesLost(atUs, edge.level);
+            } else {
+                rx.level(atUs, edge.level);
+            }
+            lastSequence = edge.sequence;
         }
     }
-    rx.end(nowUs);
+    rx.end(lastUs);
     close(lineFd);
     close(chipFd);
+    if (failure != 0) {
+        std::fprintf(stderr, "teruna-sniff: stopped listening on %s: %s\n",
+                     gpio::describeLine(pin, line, chip).c_str(), std::strerror(failure));
+        return 2;
+    }
     return 0;
 }

@@ -1,10 +1,10 @@
-// Listening on builds for a PC: there is no GPIO input to listen on.
+// Listening on builds for systems other than Linux: there is no GPIO input to listen on.
 #include <cstdio>
 
 #include "live.h"
 
-int listen(int /*pin*/, double /*seconds*/, TerunaRx & /*rx*/) {
-    std::fputs("teruna-sniff: listening on a GPIO input needs a Raspberry Pi build (the cdev backend); "
+int listen(int /*pin*/, double /*seconds*/, TerunaRx & /*rx*/, unsigned long & /*lostEdges*/) {
+    std::fputs("teruna-sniff: listening on a GPIO input needs Linux's GPIO character device; "
                "this build reads recordings only (-f FILE)\n",
                stderr);
     return 2;

@@ -1,13 +1,18 @@
 // teruna-sniff: finds the presses of Teruna remotes in a recording or on a GPIO input and
 // prints the ids that teruna sends again.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <new>
 #include <string>
 
+#include "RunWidths.h"
 #include "TerunaRx.h"
 #include "live.h"
 #include "vcd.h"
@@ -18,27 +23,28 @@ constexpr int kFound = 0;
 constexpr int kNoneFound = 1;
 constexpr int kTrouble = 2;
 
-// Recordings of a press are a few megabytes; this is far beyond any real one.
-constexpr long kMaxFileBytes = 1L << 30;
-
 struct Settings {
     const char *file = nullptr;
     std::string channel;
     int pin = -1;
     double seconds = 0;
+    bool json = false;
     bool verbose = false;
 };
 
 void usage(FILE *out) {
-    std::fputs("usage: teruna-sniff -f FILE [-c CHANNEL] [-v]\n"
-               "       teruna-sniff -p PIN [-t SECONDS] [-v]\n"
+    std::fputs("usage: teruna-sniff -f FILE [-c CHANNEL] [-F FORMAT] [-v]\n"
+               "       teruna-sniff -p PIN [-t SECONDS] [-F FORMAT] [-v]\n"
                "Finds the presses of Teruna remotes and prints one line per press, 'remote R button B';\n"
                "'teruna -g R -n B' sends that press again.\n"
-               "  -f FILE     read a Value Change Dump (simulated pins, PulseView, sigrok-cli -O vcd)\n"
+               "  -f FILE     read a Value Change Dump (simulated pins, PulseView, sigrok-cli -O vcd);\n"
+               "              - reads standard input\n"
                "  -c CHANNEL  the 1-bit wire to read (default: the first one)\n"
                "  -p PIN      listen on this GPIO input, in wiringPi numbering, until interrupted\n"
                "  -t SECONDS  stop listening after this long\n"
-               "  -v          also print the frames seen and the measured widths of the symbols\n"
+               "  -F FORMAT   text (the default), or json: one JSON object per press and line\n"
+               "  -v          also print the frames seen, the measured widths and the timing learnt,\n"
+               "              and at the end the most common widths of the line's runs\n"
                "  -h          print this text\n"
                "Exit status: 0 when a press was found, 1 when none, 2 for bad usage or an unreadable input.\n",
                out);
@@ -48,6 +54,11 @@ void usage(FILE *out) {
     std::fprintf(stderr, "teruna-sniff: %s\n", why.c_str());
     std::fputs("try 'teruna-sniff -h'\n", stderr);
     std::exit(kTrouble);
+}
+
+[[noreturn]] void outOfMemory() {
+    std::fputs("teruna-sniff: out of memory\n", stderr);
+    std::_Exit(kTrouble);
 }
 
 bool toNumber(const char *text, long &value) {
@@ -61,7 +72,7 @@ Settings parse(int argc, char *argv[]) {
     Settings settings;
     opterr = 0;
     int option = 0;
-    while ((option = getopt(argc, argv, ":f:c:p:t:vh")) != -1) {
+    while ((option = getopt(argc, argv, ":f:c:p:t:F:vh")) != -1) {
         long number = 0;
         char *end = nullptr;
         switch (option) {
@@ -82,6 +93,12 @@ Settings parse(int argc, char *argv[]) {
             if (end == optarg || *end != '\0' || !(settings.seconds > 0) || settings.seconds > 1e7) {
                 exitWithUsage("-t takes a number of seconds, not '" + std::string(optarg) + "'");
             }
+            break;
+        case 'F':
+            if (std::strcmp(optarg, "json") != 0 && std::strcmp(optarg, "text") != 0) {
+                exitWithUsage("-F takes text or json, not '" + std::string(optarg) + "'");
+            }
+            settings.json = std::strcmp(optarg, "json") == 0;
             break;
         case 'v':
             settings.verbose = true;
@@ -110,63 +127,132 @@ Settings parse(int argc, char *argv[]) {
     return settings;
 }
 
-// The whole file, or a message saying why it cannot be had.
-std::string readFile(const char *path, std::string &text) {
-    FILE *file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        return std::strerror(errno);
-    }
-    char buffer[65536];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        text.append(buffer, n);
-        if (static_cast<long>(text.size()) > kMaxFileBytes) {
-            std::fclose(file);
-            return "larger than 1 GiB";
+// CLOCK_REALTIME less CLOCK_MONOTONIC, in microseconds: turns the kernel's edge times into
+// the time of day.
+double realtimeOffsetUs() {
+    timespec real{}, monotonic{};
+    clock_gettime(CLOCK_REALTIME, &real);
+    clock_gettime(CLOCK_MONOTONIC, &monotonic);
+    return static_cast<double>(real.tv_sec - monotonic.tv_sec) * 1e6 +
+           static_cast<double>(real.tv_nsec - monotonic.tv_nsec) / 1e3;
+}
+
+// "2026-12-08T08:31:20.123Z"
+std::string utcTime(double sinceEpochUs) {
+    const auto ms = static_cast<long long>(sinceEpochUs / 1e3);
+    const auto seconds = static_cast<time_t>(ms / 1000);
+    tm parts{};
+    gmtime_r(&seconds, &parts);
+    char text[40];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    std::snprintf(text + n, sizeof text - n, ".%03lldZ", ms % 1000);
+    return text;
+}
+
+class Printer {
+public:
+    Printer(const Settings &settings, double offsetUs) : settings_(settings), offsetUs_(offsetUs) {}
+
+    void print(const TerunaRx::Press &press) {
+        ++presses_;
+        if (settings_.json) {
+            std::printf("{\"remote\":%u,\"button\":%u,\"frames\":%u,\"start_us\":%.1f,\"one_us\":%.1f,"
+                        "\"zero_us\":%.1f,\"scale\":%.3f,\"skew_us\":%.1f,",
+                        press.remoteId, press.buttonId, press.frames, press.startUs, press.oneUs, press.zeroUs,
+                        press.scale, press.skewUs);
+            if (settings_.file == nullptr) {
+                std::printf("\"time\":\"%s\"}\n", utcTime(press.timeUs + offsetUs_).c_str());
+            } else {
+                std::printf("\"time_s\":%.6f}\n", press.timeUs / 1e6);
+            }
+        } else {
+            std::printf("remote %u button %u", press.remoteId, press.buttonId);
+            if (settings_.verbose) {
+                std::printf("  frames %u  start %.0f us  one %.0f us  zero %.0f us  scale %.2f  skew %+.0f us",
+                            press.frames, press.startUs, press.oneUs, press.zeroUs, press.scale, press.skewUs);
+            }
+            std::printf("\n");
+        }
+        // A line is of use the moment it is printed; one that cannot be written ends the run.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+            std::fprintf(stderr, "teruna-sniff: cannot write to standard output: %s\n", std::strerror(errno));
+            std::exit(kTrouble);
         }
     }
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    return failed ? std::strerror(EIO) : "";
+
+    int presses() const { return presses_; }
+
+private:
+    const Settings &settings_;
+    double offsetUs_;
+    int presses_ = 0;
+};
+
+// Opens the recording; -1 with errno when it cannot be read, a directory included.
+int openRecording(const char *path) {
+    if (std::strcmp(path, "-") == 0) {
+        return STDIN_FILENO;
+    }
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat about {};
+    if (fd >= 0 && fstat(fd, &about) == 0 && S_ISDIR(about.st_mode)) {
+        close(fd);
+        errno = EISDIR;
+        return -1;
+    }
+    return fd;
+}
+
+int readRecording(const Settings &settings, TerunaRx &rx) {
+    const std::string name =
+        std::strcmp(settings.file, "-") == 0 ? "standard input" : "'" + std::string(settings.file) + "'";
+    std::string trouble;
+    const int fd = openRecording(settings.file);
+    if (fd < 0) {
+        trouble = std::strerror(errno);
+    } else {
+        VcdWire wire;
+        const VcdSource source = [fd](char *buffer, std::size_t size) { return static_cast<long>(read(fd, buffer, size)); };
+        trouble = readVcd(source, settings.channel, wire, [&](double timeUs, int level) { rx.level(timeUs, level); });
+        if (fd != STDIN_FILENO) {
+            close(fd);
+        }
+        if (trouble.empty()) {
+            rx.end(wire.endUs);
+        }
+    }
+    if (!trouble.empty()) {
+        std::fprintf(stderr, "teruna-sniff: cannot read %s: %s\n", name.c_str(), trouble.c_str());
+        return kTrouble;
+    }
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char *argv[]) {
+    std::set_new_handler(outOfMemory);
     const Settings settings = parse(argc, argv);
 
-    int presses = 0;
-    TerunaRx rx([&](const TerunaRx::Press &press) {
-        ++presses;
-        std::printf("remote %u button %u", press.remoteId, press.buttonId);
-        if (settings.verbose) {
-            std::printf("  frames %u  start %.0f us  one %.0f us  zero %.0f us", press.frames, press.startUs,
-                        press.oneUs, press.zeroUs);
-        }
-        std::printf("\n");
-        std::fflush(stdout);
-    });
-
-    if (settings.file == nullptr) {
-        if (listen(settings.pin, settings.seconds, rx) != 0) {
-            return kTrouble;
-        }
-        return presses > 0 ? kFound : kNoneFound;
+    Printer printer(settings, realtimeOffsetUs());
+    TerunaRx rx([&](const TerunaRx::Press &press) { printer.print(press); });
+    RunWidths widths;
+    if (settings.verbose) {
+        rx.watchRuns([&](int level, double widthUs) { widths.add(level, widthUs); });
     }
 
-    std::string text;
-    std::string trouble = readFile(settings.file, text);
-    VcdWire wire;
-    if (trouble.empty()) {
-        trouble = readVcd(text, settings.channel, wire);
+    unsigned long lostEdges = 0;
+    const int trouble =
+        settings.file != nullptr ? readRecording(settings, rx) : listen(settings.pin, settings.seconds, rx, lostEdges);
+    if (settings.verbose && trouble == 0) {
+        std::fprintf(stderr, "teruna-sniff: widths of high runs: %s\n", widths.summary(1).c_str());
+        std::fprintf(stderr, "teruna-sniff: widths of low runs: %s\n", widths.summary(0).c_str());
+        if (settings.file == nullptr) {
+            std::fprintf(stderr, "teruna-sniff: edges the kernel dropped: %lu\n", lostEdges);
+        }
     }
-    if (!trouble.empty()) {
-        std::fprintf(stderr, "teruna-sniff: cannot read '%s': %s\n", settings.file, trouble.c_str());
+    if (trouble != 0) {
         return kTrouble;
     }
-    for (const auto &[timeUs, level] : wire.levels) {
-        rx.level(timeUs, level);
-    }
-    rx.end(wire.endUs);
-    return presses > 0 ? kFound : kNoneFound;
+    return printer.presses() > 0 ? kFound : kNoneFound;
 }

@@ -1,26 +1,46 @@
 // A Value Change Dump reader that trusts nothing in its input: every malformed or cut-short
-// file ends in a message, never a crash or a hang.
+// file ends in a message, never a crash, a hang or unbounded memory.
 #include "vcd.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <map>
+#include <vector>
 
 namespace {
 
+// No VCD writer makes a token anywhere near this long; a longer one is not a dump.
+constexpr std::size_t kMaxTokenBytes = 4096;
+// Sections whose words are kept ($timescale, $var) have a handful of them.
+constexpr std::size_t kMaxSectionTokens = 16;
+
 class Tokens {
 public:
-    explicit Tokens(std::string_view text) : text_(text) {}
+    explicit Tokens(const VcdSource &source) : source_(source) {}
 
-    // The next whitespace-separated token; empty at the end.
+    // The next whitespace-separated token; empty at the end, or when `trouble()` says why.
     std::string_view next() {
-        while (pos_ < text_.size() && isSpace(text_[pos_])) {
-            ++pos_;
+        token_.clear();
+        for (int c = get(); c >= 0; c = get()) {
+            if (!isSpace(c)) {
+                token_.push_back(static_cast<char>(c));
+                break;
+            }
         }
-        const std::size_t start = pos_;
-        while (pos_ < text_.size() && !isSpace(text_[pos_])) {
-            ++pos_;
+        for (int c = get(); c >= 0 && !isSpace(c); c = get()) {
+            if (token_.size() == kMaxTokenBytes) {
+                trouble_ = "a word longer than " + std::to_string(kMaxTokenBytes) + " bytes: not a value change dump";
+                token_.clear();
+                break;
+            }
+            token_.push_back(static_cast<char>(c));
         }
-        return text_.substr(start, pos_ - start);
+        if (!trouble_.empty()) {
+            token_.clear();
+        }
+        return token_;
     }
 
     // Skips to the `$end` that closes a section; false when there is none.
@@ -33,22 +53,60 @@ public:
         return false;
     }
 
-    // The tokens up to the `$end` of a section, or false when it is not closed.
-    bool section(std::vector<std::string_view> &tokens) {
+    // The words up to the `$end` of a section, or false when it is not closed or too long.
+    bool section(std::vector<std::string> &words) {
         for (std::string_view token = next(); !token.empty(); token = next()) {
             if (token == "$end") {
                 return true;
             }
-            tokens.push_back(token);
+            if (words.size() == kMaxSectionTokens) {
+                return false;
+            }
+            words.emplace_back(token);
         }
         return false;
     }
 
-private:
-    static bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+    const std::string &trouble() const { return trouble_; }
 
-    std::string_view text_;
-    std::size_t pos_ = 0;
+private:
+    static bool isSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+    int get() {
+        if (pos_ == size_) {
+            if (!trouble_.empty() || ended_) {
+                return -1;
+            }
+            long n = 0;
+            do {
+                n = source_(buffer_, sizeof buffer_);
+            } while (n < 0 && errno == EINTR);
+            if (n <= 0) {
+                if (n < 0) {
+                    trouble_ = std::strerror(errno);
+                }
+                ended_ = true;
+                return -1;
+            }
+            pos_ = 0;
+            size_ = static_cast<std::size_t>(n);
+            if (first_) {
+                first_ = false;
+                if (size_ >= 3 && std::memcmp(buffer_, "\xEF\xBB\xBF", 3) == 0) {
+                    pos_ = 3;  // a UTF-8 byte-order mark
+                    return get();
+                }
+            }
+        }
+        return static_cast<unsigned char>(buffer_[pos_++]);
+    }
+
+    const VcdSource &source_;
+    char buffer_[65536];
+    std::size_t pos_ = 0, size_ = 0;
+    bool first_ = true, ended_ = false;
+    std::string token_;
+    std::string trouble_;
 };
 
 bool toCount(std::string_view digits, std::uint64_t &value) {
@@ -66,10 +124,10 @@ bool toCount(std::string_view digits, std::uint64_t &value) {
 }
 
 // "1ns", "1 ns", "10 us": microseconds per step, or a negative value.
-double timescaleUs(const std::vector<std::string_view> &tokens) {
+double timescaleUs(const std::vector<std::string> &words) {
     std::string joined;
-    for (const std::string_view token : tokens) {
-        joined.append(token);
+    for (const std::string &word : words) {
+        joined.append(word);
     }
     std::size_t digits = 0;
     while (digits < joined.size() && joined[digits] >= '0' && joined[digits] <= '9') {
@@ -85,6 +143,18 @@ double timescaleUs(const std::vector<std::string_view> &tokens) {
     return std::stod(number) * unit->second;
 }
 
+// Variables that carry a line's level; events, reals, integers and strings do not.
+bool isLevelType(const std::string &type) {
+    static const char *const kTypes[] = {"wire", "reg",    "logic",  "bit",   "tri",     "tri0",    "tri1",  "triand",
+                                         "trior", "trireg", "wand",  "wor",   "supply0", "supply1", "uwire"};
+    for (const char *known : kTypes) {
+        if (type == known) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string quoted(std::string_view token) {
     std::string shown(token.substr(0, 40));
     for (char &c : shown) {
@@ -93,58 +163,9 @@ std::string quoted(std::string_view token) {
     return "'" + shown + (token.size() > 40 ? "...'" : "'");
 }
 
-}  // namespace
-
-std::string readVcd(std::string_view text, const std::string &channel, VcdWire &wire) {
-    Tokens tokens(text);
-    double stepUs = -1;
-    std::string id;
-    bool definitionsEnded = false;
-    bool anyWire = false;
-
-    while (!definitionsEnded) {
-        const std::string_view token = tokens.next();
-        if (token.empty()) {
-            return "no $enddefinitions: not a value change dump, or cut short";
-        }
-        std::vector<std::string_view> fields;
-        if (token == "$timescale") {
-            if (!tokens.section(fields) || (stepUs = timescaleUs(fields)) < 0) {
-                return "unreadable $timescale";
-            }
-        } else if (token == "$var") {
-            if (!tokens.section(fields) || fields.size() < 4) {
-                return "unreadable $var";
-            }
-            anyWire = true;
-            const bool wanted = channel.empty() ? id.empty() : fields[3] == channel;
-            if (fields[1] == "1" && wanted && id.empty()) {
-                id = std::string(fields[2]);
-                wire.name = std::string(fields[3]);
-            }
-        } else if (token == "$enddefinitions") {
-            if (!tokens.skipSection()) {
-                return "unclosed $enddefinitions";
-            }
-            definitionsEnded = true;
-        } else if (token.size() > 1 && token[0] == '$') {
-            if (!tokens.skipSection()) {
-                return "unclosed " + quoted(token);
-            }
-        } else {
-            return "unexpected " + quoted(token) + " among the definitions";
-        }
-    }
-    if (stepUs < 0) {
-        return "no $timescale";
-    }
-    if (id.empty()) {
-        return channel.empty() ? (anyWire ? "no 1-bit wire" : "no wire") : "no 1-bit wire named " + quoted(channel);
-    }
-
+std::string readBody(Tokens &tokens, const std::string &id, double stepUs, VcdWire &wire, const VcdLevels &onLevel) {
     std::uint64_t time = 0;
     bool timeSeen = false;
-    wire.levels.clear();
     for (std::string_view token = tokens.next(); !token.empty(); token = tokens.next()) {
         const char first = token[0];
         if (first == '#') {
@@ -159,7 +180,7 @@ std::string readVcd(std::string_view text, const std::string &channel, VcdWire &
             timeSeen = true;
         } else if (token == "$comment") {
             if (!tokens.skipSection()) {
-                return "unclosed $comment";
+                return tokens.trouble().empty() ? "unclosed $comment" : tokens.trouble();
             }
         } else if (token == "$dumpvars" || token == "$dumpall" || token == "$dumpon" || token == "$dumpoff" ||
                    token == "$end") {
@@ -169,16 +190,89 @@ std::string readVcd(std::string_view text, const std::string &channel, VcdWire &
                 return "value change without a wire: " + quoted(token);
             }
             if (token.substr(1) == id) {
-                wire.levels.emplace_back(static_cast<double>(time) * stepUs, first == '1' ? 1 : 0);
+                onLevel(static_cast<double>(time) * stepUs, first == '1' ? 1 : 0);
             }
         } else if (first == 'b' || first == 'B' || first == 'r' || first == 'R') {
-            if (tokens.next().empty()) {
-                return "vector value without a wire: " + quoted(token);
+            // A vector's value; a writer may give a 1-bit wire's value this way too.
+            const char last = token.back();
+            const std::string_view owner = tokens.next();
+            if (owner.empty()) {
+                return tokens.trouble().empty() ? "vector value without a wire: " + quoted(token) : tokens.trouble();
+            }
+            if ((first == 'b' || first == 'B') && owner == id) {
+                onLevel(static_cast<double>(time) * stepUs, last == '1' ? 1 : 0);
             }
         } else {
             return "unexpected " + quoted(token);
         }
     }
+    if (!tokens.trouble().empty()) {
+        return tokens.trouble();
+    }
     wire.endUs = static_cast<double>(time) * stepUs;
     return "";
+}
+
+}  // namespace
+
+std::string readVcd(const VcdSource &source, const std::string &channel, VcdWire &wire, const VcdLevels &onLevel) {
+    Tokens tokens(source);
+    double stepUs = -1;
+    std::string id;
+    bool definitionsEnded = false;
+    bool anyWire = false;
+
+    while (!definitionsEnded) {
+        const std::string_view token = tokens.next();
+        if (token.empty()) {
+            return tokens.trouble().empty() ? "no $enddefinitions: not a value change dump, or cut short"
+                                            : tokens.trouble();
+        }
+        std::vector<std::string> fields;
+        if (token == "$timescale") {
+            if (!tokens.section(fields) || (stepUs = timescaleUs(fields)) < 0) {
+                return tokens.trouble().empty() ? "unreadable $timescale" : tokens.trouble();
+            }
+        } else if (token == "$var") {
+            if (!tokens.section(fields) || fields.size() < 4) {
+                return tokens.trouble().empty() ? "unreadable $var" : tokens.trouble();
+            }
+            anyWire = true;
+            const bool wanted = channel.empty() || fields[3] == channel;
+            if (id.empty() && wanted && fields[1] == "1" && isLevelType(fields[0])) {
+                id = fields[2];
+                wire.name = fields[3];
+            }
+        } else if (token == "$enddefinitions") {
+            if (!tokens.skipSection()) {
+                return tokens.trouble().empty() ? "unclosed $enddefinitions" : tokens.trouble();
+            }
+            definitionsEnded = true;
+        } else if (token.size() > 1 && token[0] == '$') {
+            const std::string name = quoted(token);
+            if (!tokens.skipSection()) {
+                return tokens.trouble().empty() ? "unclosed " + name : tokens.trouble();
+            }
+        } else {
+            return "unexpected " + quoted(token) + " among the definitions";
+        }
+    }
+    if (stepUs < 0) {
+        return "no $timescale";
+    }
+    if (id.empty()) {
+        return channel.empty() ? (anyWire ? "no 1-bit wire" : "no wire") : "no 1-bit wire named " + quoted(channel);
+    }
+    return readBody(tokens, id, stepUs, wire, onLevel);
+}
+
+std::string readVcdText(std::string_view text, const std::string &channel, VcdWire &wire, const VcdLevels &onLevel) {
+    std::size_t at = 0;
+    const VcdSource source = [&](char *buffer, std::size_t size) {
+        const std::size_t n = std::min(size, text.size() - at);
+        std::memcpy(buffer, text.data() + at, n);
+        at += n;
+        return static_cast<long>(n);
+    };
+    return readVcd(source, channel, wire, onLevel);
 }

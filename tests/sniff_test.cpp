@@ -2,6 +2,9 @@
 // receiver modules distort them, decoded back to their ids; noise and broken frames decoded
 // to nothing; the VCD reader on good and malformed files; teruna-sniff's command line.
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -391,23 +394,61 @@ TEST(Receiver, FindsNothingInOtherRemotesAndSensorsOrFramesThatAllDiffer) {
     EXPECT_TRUE(decode(received(differing, 0.9, 40, 0.1, 0.01, random)).empty()) << "the same, as received";
 }
 
-TEST(VcdReader, ReadsTheDialectsOfTheSimulatedPinsAndSigrok) {
-    VcdWire wire;
-    EXPECT_EQ(readVcd("$timescale 1ns $end $scope module gpio $end $var wire 1 ! pin0 $end $upscope $end\n"
-                      "$enddefinitions $end\n#0\n$dumpvars\nz!\n$end\n0!\n1!\n#520000\n0!\n#630000\n",
-                      "", wire),
-              "");
-    EXPECT_EQ(wire.name, "pin0");
-    EXPECT_EQ(wire.levels, (std::vector<std::pair<double, int>>{{0, 0}, {0, 0}, {0, 1}, {520, 0}}));
-    EXPECT_DOUBLE_EQ(wire.endUs, 630);
+using Levels = std::vector<std::pair<double, int>>;
 
-    EXPECT_EQ(readVcd("$date today $end\n$version libsigrok $end\n$comment\n Acquisition $end\n$timescale 1 us $end\n"
-                      "$scope module libsigrok $end\n$var wire 8 \" bus $end\n$var wire 1 ! D0 $end\n"
-                      "$var wire 1 # D1 $end\n$upscope $end\n$enddefinitions $end\n#0 0! 1# b101 \"\n#10 1! #25 0#\n",
-                      "D1", wire),
-              "");
-    EXPECT_EQ(wire.name, "D1");
-    EXPECT_EQ(wire.levels, (std::vector<std::pair<double, int>>{{0, 1}, {25, 0}}));
+std::string readLevels(std::string_view text, const std::string &channel, VcdWire &wire, Levels &levels) {
+    levels.clear();
+    return readVcdText(text, channel, wire, [&](double timeUs, int level) { levels.emplace_back(timeUs, level); });
+}
+
+TEST(VcdReader, ReadsTheDialectsOfTheSimulatedPinsSigrokAndOtherWriters) {
+    struct Case {
+        const char *what;
+        std::string text;
+        std::string channel;
+        std::string name;
+        Levels levels;
+        double endUs;
+    };
+    const std::vector<Case> cases = {
+        {"simulated pins",
+         "$timescale 1ns $end $scope module gpio $end $var wire 1 ! pin0 $end $upscope $end\n"
+         "$enddefinitions $end\n#0\n$dumpvars\nz!\n$end\n0!\n1!\n#520000\n0!\n#630000\n",
+         "",
+         "pin0",
+         {{0, 0}, {0, 0}, {0, 1}, {520, 0}},
+         630},
+        {"sigrok, a named channel among vectors",
+         "$date today $end\n$version libsigrok $end\n$comment\n Acquisition $end\n$timescale 1 us $end\n"
+         "$scope module libsigrok $end\n$var wire 8 \" bus $end\n$var wire 1 ! D0 $end\n"
+         "$var wire 1 # D1 $end\n$upscope $end\n$enddefinitions $end\n#0 0! 1# b101 \"\n#10 1! #25 0#\n",
+         "D1",
+         "D1",
+         {{0, 1}, {25, 0}},
+         25},
+        {"a byte-order mark; events and reals are passed over; a register's vector form",
+         "\xEF\xBB\xBF$timescale 10 us $end $var event 1 e trigger $end $var real 1 r level $end\n"
+         "$var reg 1 q data $end $enddefinitions $end #0 1e r0.5 r b0 q #3 b1 q #4 1q\n",
+         "",
+         "data",
+         {{0, 0}, {30, 1}, {40, 1}},
+         40},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        VcdWire wire;
+        Levels levels;
+        EXPECT_EQ(readLevels(c.text, c.channel, wire, levels), "");
+        EXPECT_EQ(wire.name, c.name);
+        EXPECT_EQ(levels, c.levels);
+        EXPECT_DOUBLE_EQ(wire.endUs, c.endUs);
+    }
+    VcdWire wire;
+    Levels levels;
+    EXPECT_EQ(readLevels("$timescale 1us $end $var event 1 ! e $end $enddefinitions $end", "", wire, levels),
+              "no 1-bit wire");
+    EXPECT_EQ(readLevels("$timescale 1us $end $var wire 1 ! " + std::string(5000, 'x') + " $end", "", wire, levels),
+              "a word longer than 4096 bytes: not a value change dump");
 }
 
 TEST(VcdReader, RefusesEveryMalformedFileOfTheCorpusWithAReason) {
@@ -421,7 +462,8 @@ TEST(VcdReader, RefusesEveryMalformedFileOfTheCorpusWithAReason) {
         }
         ++files;
         VcdWire wire;
-        const std::string trouble = readVcd(recording::readFile(TERUNA_VCD_CORPUS "/" + name), "", wire);
+        Levels levels;
+        const std::string trouble = readLevels(recording::readFile(TERUNA_VCD_CORPUS "/" + name), "", wire, levels);
         EXPECT_EQ(trouble.empty(), name.rfind("good-", 0) == 0) << name << ": " << trouble;
     }
     closedir(corpus);
@@ -454,7 +496,60 @@ TEST_F(SniffCommandLine, PrintsTheIdsOfARecordedPressForTeruna) {
     EXPECT_EQ(outcome.out, "remote 4242 button 9\n");
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(sniff({"-v", "-f", vcd_, "-c", "pin0"}).out,
-              "remote 4242 button 9  frames 150  start 520 us  one 300 us  zero 110 us\n");
+              "remote 4242 button 9  frames 150  start 520 us  one 300 us  zero 110 us  scale 1.00  skew +0 us\n");
+}
+
+// Where the recording comes from and what becomes of the lines: every way gives the same
+// press, or one line saying what failed and status 2.
+TEST_F(SniffCommandLine, ReadsFilesStandardInputAndFifosAndWritesTextOrJson) {
+    record({"-g", "4242", "-n", "9"}, true);
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string text = "remote 4242 button 9\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string outFile;
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"-f", "-"}, "", 0, text, ""},
+        {{"-f", fifo}, "", 0, text, ""},
+        {{"-F", "json", "-f", vcd_},
+         "",
+         0,
+         "{\"remote\":4242,\"button\":9,\"frames\":150,\"start_us\":520.0,\"one_us\":300.0,\"zero_us\":110.0,"
+         "\"scale\":1.000,\"skew_us\":0.0,\"time_s\":0.000000}\n",
+         ""},
+        {{"-v", "-F", "text", "-f", vcd_},
+         "",
+         0,
+         "remote 4242 button 9  frames 150  start 520 us  one 300 us  zero 110 us  scale 1.00  skew +0 us\n",
+         "teruna-sniff: widths of high runs: 110 us x2550, 300 us x450, 520 us x150\n"
+         "teruna-sniff: widths of low runs: 0 us x151, 110 us x2550, 300 us x450\n"},
+        {{"-f", dir_}, "", 2, "", "teruna-sniff: cannot read '" + dir_ + "': Is a directory\n"},
+        {{"-f", vcd_}, "/dev/full", 2, "", "teruna-sniff: cannot write to standard output: No space left on device\n"},
+        {{"-F", "xml", "-f", vcd_}, "", 2, "", "teruna-sniff: -F takes text or json, not 'xml'\ntry 'teruna-sniff -h'\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        // Standard input is the recording, as `teruna-sniff -f - < press.vcd` has it.
+        const int savedIn = dup(STDIN_FILENO);
+        const int in = open(vcd_.c_str(), O_RDONLY);
+        dup2(in, STDIN_FILENO);
+        close(in);
+        child::Child sniffing(c.args, child::environmentWith({}), c.outFile, TERUNA_SNIFF_BINARY, "teruna-sniff");
+        dup2(savedIn, STDIN_FILENO);
+        close(savedIn);
+        if (c.args[1] == fifo) {
+            std::ofstream(fifo) << recording::readFile(vcd_);
+        }
+        const child::Outcome outcome = sniffing.finish();
+        EXPECT_EQ(outcome.status, c.status);
+        EXPECT_EQ(outcome.out, c.out);
+        EXPECT_EQ(outcome.err, c.err);
+    }
 }
 
 TEST_F(SniffCommandLine, DecodesARealClockRecording) {
@@ -497,9 +592,8 @@ TEST_F(SniffCommandLine, ExitStatusesFollowGrep) {
         EXPECT_EQ(outcome.out, "");
         EXPECT_NE(outcome.err.rfind("teruna-sniff: ", 0), std::string::npos);
     }
-    if (std::string(TERUNA_SNIFF_LIVE) == "live-none.cpp") {
-        EXPECT_EQ(sniff({"-p", "2"}).err, "teruna-sniff: listening on a GPIO input needs a Raspberry Pi build (the "
-                                          "cdev backend); this build reads recordings only (-f FILE)\n");
+    if (std::string(TERUNA_SNIFF_LIVE) == "live-cdev.cpp") {
+        EXPECT_EQ(sniff({"-p", "2"}).err, "teruna-sniff: cannot open the header's GPIO chip: No such device\n");
     }
 }
 

@@ -10,11 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string_view text(reinterpret_cast<const char *>(data), size);
     for (const char *channel : {"", "pin0"}) {
         VcdWire wire;
-        if (readVcd(text, channel, wire).empty()) {
-            TerunaRx rx([](const TerunaRx::Press &) {});
-            for (const auto &[timeUs, level] : wire.levels) {
-                rx.level(timeUs, level);
-            }
+        TerunaRx rx([](const TerunaRx::Press &) {});
+        if (readVcdText(text, channel, wire, [&](double timeUs, int level) { rx.level(timeUs, level); }).empty()) {
             rx.end(wire.endUs);
         }
     }

@@ -1,0 +1,83 @@
+// Opening the GPIO chip of the 40-pin header through the kernel's character device, for the
+// backend and the receiver alike.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/gpio.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cdev.h"
+#include "chip.h"
+
+namespace {
+
+bool readChipInfo(int fd, const std::string &path, gpio::ChipInfo &info) {
+    gpiochip_info raw{};
+    if (ioctl(fd, GPIO_GET_CHIPINFO_IOCTL, &raw) != 0) {
+        return false;
+    }
+    info.path = path;
+    info.name = std::string(raw.name, strnlen(raw.name, sizeof raw.name));
+    info.label = std::string(raw.label, strnlen(raw.label, sizeof raw.label));
+    info.lines = raw.lines;
+    return true;
+}
+
+std::vector<gpio::ChipInfo> listChips() {
+    std::vector<gpio::ChipInfo> chips;
+    DIR *dev = opendir("/dev");
+    if (dev == nullptr) {
+        return chips;
+    }
+    while (const dirent *entry = readdir(dev)) {
+        if (std::strncmp(entry->d_name, "gpiochip", 8) != 0) {
+            continue;
+        }
+        const std::string path = std::string("/dev/") + entry->d_name;
+        const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        gpio::ChipInfo info;
+        if (fd >= 0 && readChipInfo(fd, path, info)) {
+            chips.push_back(info);
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    closedir(dev);
+    return chips;
+}
+
+}  // namespace
+
+int gpio::openHeaderChip(ChipInfo &chip) {
+    const char *wanted = std::getenv("TERUNA_GPIOCHIP");
+    std::string path;
+    if (gpio::isChipPath(wanted)) {
+        path = wanted;
+    } else {
+        const std::vector<gpio::ChipInfo> chips = listChips();
+        const gpio::ChipInfo *found = gpio::findHeaderChip(chips, wanted);
+        if (found == nullptr) {
+            errno = ENODEV;
+            return -1;
+        }
+        path = found->path;
+    }
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    if (!readChipInfo(fd, path, chip)) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
