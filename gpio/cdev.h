@@ -22,8 +22,8 @@ int requestEdges(int chipFd, int line, int &level);
 
 struct Edge {
     std::int64_t timeNs;
-    int level;                  // after the edge
-    std::uint32_t sequence;     // counts the line's edges from 1; a gap is edges the kernel dropped
+    int level;               // after the edge
+    std::uint32_t sequence;  // counts the line's edges from 1; a gap is edges the kernel dropped
 };
 
 // Reads the edges the kernel has queued, up to `capacity`. Returns how many (0 when none is

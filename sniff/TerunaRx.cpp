@@ -173,14 +173,15 @@ void TerunaRx::learnTimebase() {
     for (std::vector<double> &widths : sorted_) {
         std::sort(widths.begin(), widths.end());
     }
-    // A coarse search over the whole range, then a fine one around its best.
-    double bestScale = 1, bestSkewUs = 0;
+    // While frames are being read, the time base only drifts: a search near it suffices.
+    // Otherwise a coarse search over the whole range, then a fine one around its best.
+    double bestScale = scale_, bestSkewUs = skewUs_;
     double best = learntScore(bestScale, bestSkewUs);
-    const auto search = [&](double scaleFrom, double scaleTo, double scaleStep, double skewFrom, double skewTo,
-                            double skewStep) {
+    const auto search = [&](double scaleSpan, double scaleStep, double skewSpanUs, double skewStepUs) {
         const double fromScale = bestScale, fromSkewUs = bestSkewUs;
-        for (double scale = fromScale + scaleFrom; scale <= fromScale + scaleTo + 1e-9; scale += scaleStep) {
-            for (double skewUs = fromSkewUs + skewFrom; skewUs <= fromSkewUs + skewTo + 1e-9; skewUs += skewStep) {
+        for (double scale = fromScale - scaleSpan; scale <= fromScale + scaleSpan + 1e-9; scale += scaleStep) {
+            for (double skewUs = fromSkewUs - skewSpanUs; skewUs <= fromSkewUs + skewSpanUs + 1e-9;
+                 skewUs += skewStepUs) {
                 if (scale < kMinScale - 1e-9 || scale > kMaxScale + 1e-9 || std::fabs(skewUs) > kMaxSkewUs + 1e-9) {
                     continue;
                 }
@@ -193,10 +194,14 @@ void TerunaRx::learnTimebase() {
             }
         }
     };
-    bestScale = 1;
-    bestSkewUs = 0;
-    search(kMinScale - 1, kMaxScale - 1, 0.04, -kMaxSkewUs, kMaxSkewUs, 8);
-    search(-0.04, 0.04, 0.01, -8, 8, 2);
+    if (framesSinceLearnt_ == 0) {
+        bestScale = (kMinScale + kMaxScale) / 2;
+        bestSkewUs = 0;
+        best = learntScore(bestScale, bestSkewUs);
+        search((kMaxScale - kMinScale) / 2, 0.04, kMaxSkewUs, 8);
+    }
+    search(0.03, 0.01, 6, 2);
+    framesSinceLearnt_ = 0;
     if (best > 0) {
         scale_ = bestScale;
         skewUs_ = bestSkewUs;
@@ -386,6 +391,7 @@ void TerunaRx::completeFrame(double endUs) {
     ones_ += frameOnes_;
     sumZeroUs_ += frameSumZeroUs_;
     zeroHalves_ += frameZeroHalves_;
+    ++framesSinceLearnt_;
     sumScale_ += scale_;
     sumSkewUs_ += skewUs_;
 }

@@ -98,8 +98,8 @@ int listen(int pin, double seconds, TerunaRx &rx, unsigned long &lostEdges) {
     close(lineFd);
     close(chipFd);
     if (failure != 0) {
-        std::fprintf(stderr, "teruna-sniff: stopped listening on %s: %s\n",
-                     gpio::describeLine(pin, line, chip).c_str(), std::strerror(failure));
+        std::fprintf(stderr, "teruna-sniff: stopped listening on %s: %s\n", gpio::describeLine(pin, line, chip).c_str(),
+                     std::strerror(failure));
         return 2;
     }
     return 0;

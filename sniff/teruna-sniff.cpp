@@ -212,7 +212,9 @@ int readRecording(const Settings &settings, TerunaRx &rx) {
         trouble = std::strerror(errno);
     } else {
         VcdWire wire;
-        const VcdSource source = [fd](char *buffer, std::size_t size) { return static_cast<long>(read(fd, buffer, size)); };
+        const VcdSource source = [fd](char *buffer, std::size_t size) {
+            return static_cast<long>(read(fd, buffer, size));
+        };
         trouble = readVcd(source, settings.channel, wire, [&](double timeUs, int level) { rx.level(timeUs, level); });
         if (fd != STDIN_FILENO) {
             close(fd);

@@ -145,8 +145,8 @@ double timescaleUs(const std::vector<std::string> &words) {
 
 // Variables that carry a line's level; events, reals, integers and strings do not.
 bool isLevelType(const std::string &type) {
-    static const char *const kTypes[] = {"wire", "reg",    "logic",  "bit",   "tri",     "tri0",    "tri1",  "triand",
-                                         "trior", "trireg", "wand",  "wor",   "supply0", "supply1", "uwire"};
+    static const char *const kTypes[] = {"wire",  "reg",    "logic", "bit", "tri",     "tri0",    "tri1", "triand",
+                                         "trior", "trireg", "wand",  "wor", "supply0", "supply1", "uwire"};
     for (const char *known : kTypes) {
         if (type == known) {
             return true;

@@ -24,7 +24,8 @@ extern char **environ;
 namespace child {
 
 struct Outcome {
-    int status = -1;  // the exit status, or 128 + the signal that ended it
+    int status = -1;    // the exit status, or 128 + the signal that ended it
+    long maxRssKb = 0;  // the most memory it held at once
     std::string out;
     std::string err;
 };
@@ -130,10 +131,11 @@ public:
 
     bool running() {
         int status = 0;
-        const pid_t done = waitpid(pid_, &status, WNOHANG);
+        rusage usage{};
+        const pid_t done = wait4(pid_, &status, WNOHANG, &usage);
         if (done == pid_) {
             reaped_ = true;
-            record(status);
+            record(status, usage);
         }
         return done == 0;
     }
@@ -162,15 +164,19 @@ public:
         outFd_ = errFd_ = -1;
         if (!reaped_) {
             int status = 0;
-            waitpid(pid_, &status, 0);
+            rusage usage{};
+            wait4(pid_, &status, 0, &usage);
             reaped_ = true;
-            record(status);
+            record(status, usage);
         }
         return outcome_;
     }
 
 private:
-    void record(int status) { outcome_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+    void record(int status, const rusage &usage) {
+        outcome_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        outcome_.maxRssKb = usage.ru_maxrss;
+    }
 
     static void closeFd(int fd) {
         if (fd >= 0) {
