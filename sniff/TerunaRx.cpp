@@ -215,34 +215,34 @@ double TerunaRx::learntScore(double scale, double skewUs) const {
     static constexpr double kHighWidths[] = {kZeroHalfUs, kOneUs, kStartUs};
     static constexpr double kLowWidths[] = {kZeroHalfUs, kOneUs};
     double score = 0;
-    for (int level = 0; level < 2; ++level) {
-        const std::vector<double> &widths = sorted_[static_cast<std::size_t>(level)];
+    for (int lineLevel = 0; lineLevel < 2; ++lineLevel) {
+        const std::vector<double> &widths = sorted_[static_cast<std::size_t>(lineLevel)];
         const auto within = [&](double lowUs, double highUs) {
             return static_cast<double>(std::upper_bound(widths.begin(), widths.end(), highUs) -
                                        std::lower_bound(widths.begin(), widths.end(), lowUs));
         };
-        const auto add = [&](double nominalUs) {
-            const double centreUs = nominalUs * scale + skewOf(level, skewUs);
+        const auto add = [&](double symbolUs) {
+            const double centreUs = symbolUs * scale + skewOf(lineLevel, skewUs);
             const double spreadUs = centreUs * 0.15 + 3;
             if (centreUs > 0) {
                 score += within(centreUs - spreadUs, centreUs + spreadUs) +
                          within(centreUs - spreadUs / 2, centreUs + spreadUs / 2);
             }
         };
-        if (level != 0) {
-            for (const double nominalUs : kHighWidths) {
-                add(nominalUs);
+        if (lineLevel != 0) {
+            for (const double symbolUs : kHighWidths) {
+                add(symbolUs);
             }
         } else {
-            for (const double nominalUs : kLowWidths) {
-                add(nominalUs);
+            for (const double symbolUs : kLowWidths) {
+                add(symbolUs);
             }
         }
     }
     return score - 0.25 * (std::fabs(scale - 1) / (kMaxScale - 1) + std::fabs(skewUs) / kMaxSkewUs);
 }
 
-double TerunaRx::nominalUs(const Run &run) const { return (run.widthUs - skewOf(run.level, skewUs_)) / scale_; }
+double TerunaRx::withoutTimebase(const Run &run) const { return (run.widthUs - skewOf(run.level, skewUs_)) / scale_; }
 
 // Shorter pulses are glitches; where the receiver makes the level's shortest runs shorter
 // than that, the limit stays well below them.
@@ -261,7 +261,7 @@ void TerunaRx::decode(const Run &run) {
         endPress();
         return;
     }
-    const double widthUs = nominalUs(run);
+    const double widthUs = withoutTimebase(run);
     if (inFrame_) {
         if (continueFrame(run, widthUs)) {
             return;

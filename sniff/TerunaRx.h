@@ -56,11 +56,11 @@ private:
     void flush();
     void learnTimebase();
     double learntScore(double scale, double skewUs) const;
-    double nominalUs(const Run &run) const;
+    double withoutTimebase(const Run &run) const;
     double glitchUs(int level) const;
 
     void decode(const Run &run);
-    bool continueFrame(const Run &run, double nominalUs);
+    bool continueFrame(const Run &run, double widthUs);
     void beginFrame(double startUs, double beginUs, bool followsFrame);
     void completeSymbol(unsigned int bit, double endUs);
     void completeFrame(double endUs);

@@ -180,7 +180,7 @@ public:
         }
     }
 
-    int presses() const { return presses_; }
+    [[nodiscard]] int presses() const { return presses_; }
 
 private:
     const Settings &settings_;

@@ -67,7 +67,7 @@ public:
         return false;
     }
 
-    const std::string &trouble() const { return trouble_; }
+    [[nodiscard]] const std::string &trouble() const { return trouble_; }
 
 private:
     static bool isSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
@@ -102,7 +102,7 @@ private:
     }
 
     const VcdSource &source_;
-    char buffer_[65536];
+    char buffer_[65536]{};
     std::size_t pos_ = 0, size_ = 0;
     bool first_ = true, ended_ = false;
     std::string token_;
