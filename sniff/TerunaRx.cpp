@@ -29,9 +29,8 @@ constexpr double kSilenceUs = 10000;
 constexpr double kNoFrameUs = 250000;
 constexpr unsigned int kFramesForAPress = 2;
 
-// The time base is learnt from this many runs (about four frames), of which the newest are
-// not decoded yet; it is learnt again every so many runs.
-constexpr std::size_t kWindowRuns = 128;
+// The time base is learnt from the window's runs, of which the newest are not decoded yet;
+// it is learnt again every so many runs.
 constexpr std::size_t kLookAheadRuns = 48;
 constexpr double kLookAheadUs = 20000;  // about three frames; noise does not hold a press back for long
 constexpr std::size_t kLearnEveryRuns = 32;
@@ -111,7 +110,7 @@ void TerunaRx::take(const Run &run) {
         window_.clear();
         return;
     }
-    window_.push_back(run);
+    window_.push(run);
     ++undecoded_;
     if (++sinceLearnt_ >= kLearnEveryRuns) {
         learnTimebase();
@@ -119,9 +118,6 @@ void TerunaRx::take(const Run &run) {
     while (undecoded_ > kLookAheadRuns ||
            (undecoded_ > 0 && run.endUs - window_[window_.size() - undecoded_].endUs > kLookAheadUs)) {
         decodeNext();
-    }
-    while (window_.size() > kWindowRuns) {
-        window_.pop_front();
     }
 }
 
@@ -167,8 +163,8 @@ void TerunaRx::learnTimebase() {
     for (std::vector<double> &widths : sorted_) {
         widths.clear();
     }
-    for (const Run &run : window_) {
-        sorted_[static_cast<std::size_t>(run.level)].push_back(run.widthUs);
+    for (std::size_t at = 0; at < window_.size(); ++at) {
+        sorted_[static_cast<std::size_t>(window_[at].level)].push_back(window_[at].widthUs);
     }
     for (std::vector<double> &widths : sorted_) {
         std::sort(widths.begin(), widths.end());

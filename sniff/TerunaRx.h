@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <vector>
 
@@ -51,6 +50,28 @@ private:
         double endUs;
     };
 
+    // The latest runs, oldest first, in a ring of fixed size: a receiver that listens for
+    // months allocates nothing as it goes.
+    class Window {
+    public:
+        static constexpr std::size_t kRuns = 128;  // about four frames
+
+        void clear() { first_ = size_ = 0; }
+        void push(const Run &run) {
+            if (size_ == kRuns) {
+                first_ = (first_ + 1) % kRuns;
+                --size_;
+            }
+            runs_[(first_ + size_++) % kRuns] = run;
+        }
+        [[nodiscard]] std::size_t size() const { return size_; }
+        const Run &operator[](std::size_t at) const { return runs_[(first_ + at) % kRuns]; }
+
+    private:
+        std::array<Run, kRuns> runs_{};
+        std::size_t first_ = 0, size_ = 0;
+    };
+
     void take(const Run &run);
     void decodeNext();
     void flush();
@@ -78,7 +99,7 @@ private:
 
     // The latest whole runs. The time base is learnt from all of them; the newest are not
     // decoded yet, so that the runs of a press are read with what its later runs teach too.
-    std::deque<Run> window_;
+    Window window_;
     std::size_t undecoded_ = 0;
     std::size_t sinceLearnt_ = 0;
     unsigned int framesSinceLearnt_ = 0;
