@@ -190,7 +190,10 @@ void TerunaRx::learnTimebase() {
             }
         }
     };
-    if (framesSinceLearnt_ == 0) {
+    // A frame takes about as many runs as come between two learnings: only two of those
+    // without a frame say that the time base is lost.
+    learntWithoutFrame_ = framesSinceLearnt_ > 0 ? 0 : learntWithoutFrame_ + 1;
+    if (learntWithoutFrame_ >= 2) {
         bestScale = (kMinScale + kMaxScale) / 2;
         bestSkewUs = 0;
         best = learntScore(bestScale, bestSkewUs);

@@ -103,6 +103,7 @@ private:
     std::size_t undecoded_ = 0;
     std::size_t sinceLearnt_ = 0;
     unsigned int framesSinceLearnt_ = 0;
+    unsigned int learntWithoutFrame_ = 2;
     double scale_ = 1;
     double skewUs_ = 0;
     std::array<std::vector<double>, 2> sorted_;  // the window's widths by level, while learning
