@@ -10,14 +10,26 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <new>
+#include <string>
+#include <sys/stat.h>
+
 #include "clock.h"
+#include "fail.h"
+#include "fd.h"
 #include "pins.h"
+#include "signals.h"
 #include "wiringPi.h"
 
 namespace {
 
-// Signals whose default action ends the process: the recording is written before it.
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2};
+// A file the run is recorded into.
+struct Recording {
+    const char *variable;
+    std::string path;
+    common::Fd fd;
+    bool created = false;  // by this run: only then may a failed set-up remove it
+};
 
 struct Run {
     bool setUp = false;
@@ -26,8 +38,9 @@ struct Run {
     bool written = false;
     std::int64_t startNs = 0;    // CLOCK_MONOTONIC at set-up, for the real clock
     std::int64_t virtualNs = 0;  // time since set-up, for the virtual clock
-    int logFd = -1;
-    int vcdFd = -1;
+    Recording log{"TERUNA_SIM_LOG", {}, {}, false};
+    Recording vcd{"TERUNA_SIM_VCD", {}, {}, false};
+    bool outOfMemory = false;  // calls went unrecorded
     void (*realDelay)(unsigned int us) = gpio::delayUs;
     std::vector<sim::Event> events;
 };
@@ -36,27 +49,25 @@ Run run;
 
 std::int64_t nowNs() { return run.virtualClock ? run.virtualNs : gpio::monotonicNs() - run.startNs; }
 
-sigset_t endingSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signo : kEndingSignals) {
-        sigaddset(&set, signo);
-    }
-    return set;
-}
-
 // A signal handler may write out the recording at any moment, so the events never
 // move in memory while it could run.
 void record(const sim::Event &event) {
-    if (!run.setUp) {
+    if (!run.setUp || run.outOfMemory) {
         return;
     }
     if (run.events.size() == run.events.capacity()) {
-        const sigset_t blocked = endingSignals();
+        const sigset_t blocked = common::holdableSignals();
         sigset_t previous;
         sigprocmask(SIG_BLOCK, &blocked, &previous);
-        run.events.reserve(2 * run.events.capacity() + 1024);
+        try {
+            run.events.reserve(2 * run.events.capacity() + 1024);
+        } catch (const std::bad_alloc &) {
+            run.outOfMemory = true;
+        }
         sigprocmask(SIG_SETMASK, &previous, nullptr);
+        if (run.outOfMemory) {
+            return;
+        }
     }
     run.events.push_back(event);
 }
@@ -68,7 +79,16 @@ public:
     explicit FdWriter(int fd) : fd_(fd) {}
     FdWriter(const FdWriter &) = delete;
     FdWriter &operator=(const FdWriter &) = delete;
-    ~FdWriter() { flush(); }
+    ~FdWriter() = default;
+
+    // Writes what is buffered; false, with errno, when the file did not take all of it.
+    bool finish() {
+        flush();
+        if (error_ != 0) {
+            errno = error_;
+        }
+        return error_ == 0;
+    }
 
     FdWriter &operator<<(const char *text) {
         while (*text != '\0') {
@@ -121,12 +141,13 @@ private:
 
     void flush() {
         std::size_t done = 0;
-        while (done < used_) {
+        while (done < used_ && error_ == 0) {
             const ssize_t n = write(fd_, buffer_ + done, used_ - done);
             if (n < 0 && errno == EINTR) {
                 continue;
             }
             if (n <= 0) {
+                error_ = n < 0 ? errno : ENOSPC;
                 break;
             }
             done += static_cast<std::size_t>(n);
@@ -135,11 +156,12 @@ private:
     }
 
     int fd_;
+    int error_ = 0;
     std::size_t used_ = 0;
     char buffer_[4096]{};
 };
 
-void writeLog(int fd) {
+bool writeLog(int fd) {
     static const char *const kNames[] = {"wiringPiSetup", "pinMode", "digitalWrite", "delayMicroseconds", "piHiPri"};
     FdWriter out(fd);
     for (const sim::Event &event : run.events) {
@@ -162,12 +184,13 @@ void writeLog(int fd) {
         }
         out << '\n';
     }
+    return out.finish();
 }
 
 constexpr int kMaxWires = 32;
 
 // One 1-bit wire per pin that pinMode configured, named after its wiringPi number.
-void writeVcd(int fd) {
+bool writeVcd(int fd) {
     int pins[kMaxWires];
     char level[kMaxWires];
     int wires = 0;
@@ -227,37 +250,74 @@ void writeVcd(int fd) {
     if (endNs > shownNs) {
         out << '#' << endNs << '\n';
     }
+    return out.finish();
 }
 
-void writeRecording() {
+// Writes the recording files. Returns nullptr, or the recording that could not be written
+// whole, with errno.
+const Recording *writeRecording() {
     if (!run.setUp || run.written) {
-        return;
+        return nullptr;
     }
     run.written = true;
-    if (run.logFd >= 0) {
-        writeLog(run.logFd);
-        close(run.logFd);
-        run.logFd = -1;
+    const Recording *failed = nullptr;
+    if (run.outOfMemory) {
+        failed = run.log.fd.valid() ? &run.log : &run.vcd;
+        errno = ENOMEM;
     }
-    if (run.vcdFd >= 0) {
-        writeVcd(run.vcdFd);
-        close(run.vcdFd);
-        run.vcdFd = -1;
+    for (Recording *recording : {&run.log, &run.vcd}) {
+        if (!recording->fd.valid()) {
+            continue;
+        }
+        const bool whole = recording == &run.log ? writeLog(recording->fd.get()) : writeVcd(recording->fd.get());
+        const int error = errno;
+        if (!whole && failed == nullptr) {
+            failed = recording;
+        }
+        recording->fd.reset();
+        errno = error;
     }
+    return failed;
 }
 
 void writeRecordingAtExit() {
-    const sigset_t blocked = endingSignals();
+    const sigset_t blocked = common::holdableSignals();
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &blocked, &previous);
-    writeRecording();
+    const Recording *failed = writeRecording();
+    if (failed != nullptr) {
+        // A recording cut short is not a run that went well.
+        common::complain("cannot write the recording %s: %s", failed->path.c_str(), std::strerror(errno));
+        _exit(1);
+    }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void say(const char *text) {
+    for (std::size_t left = std::strlen(text); left > 0;) {
+        const ssize_t n = write(STDERR_FILENO, text, left);
+        if (n <= 0) {
+            return;
+        }
+        text += n;
+        left -= static_cast<std::size_t>(n);
+    }
 }
 
 // With SA_RESETHAND the signal's default action is back in place, and it ends the
 // process as soon as the handler returns.
 void writeRecordingOnSignal(int signo) {
-    writeRecording();
+    const int error = errno;
+    const Recording *failed = writeRecording();
+    if (failed != nullptr) {
+        say(program_invocation_short_name);
+        say(": cannot write the recording ");
+        say(failed->path.c_str());
+        say(": ");
+        say(strerrordesc_np(errno));
+        say("\n");
+    }
+    errno = error;
     raise(signo);
 }
 
@@ -265,26 +325,69 @@ void writeRecordingBeforeEndingSignals() {
     struct sigaction action {};
     action.sa_handler = writeRecordingOnSignal;
     action.sa_flags = static_cast<int>(SA_RESETHAND);
-    action.sa_mask = endingSignals();
-    for (const int signo : kEndingSignals) {
+    action.sa_mask = common::holdableSignals();
+    for (int signo = 1; signo < NSIG; ++signo) {
         struct sigaction current {};
         // Leave alone what the caller chose: an ignored SIGHUP under nohup, or its own handler.
-        if (sigaction(signo, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+        if (common::defaultActionOf(signo) == common::SignalDefault::ends && sigaction(signo, nullptr, &current) == 0 &&
+            current.sa_handler == SIG_DFL) {
             sigaction(signo, &action, nullptr);
         }
     }
 }
 
-// Opens (creating or truncating) the file an environment variable names; -1 with errno
-// when that fails, -2 when the variable is unset.
-constexpr int kNotAsked = -2;
-
-int openRecording(const char *variable) {
-    const char *path = std::getenv(variable);
+// Opens the file the recording's variable names, if it names one, without truncating it
+// yet and never as standard input, output or error. False, with errno, when it cannot be.
+bool openRecording(Recording &recording) {
+    const char *path = std::getenv(recording.variable);
     if (path == nullptr) {
-        return kNotAsked;
+        return true;
     }
-    return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    recording.path = path;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    recording.created = fd >= 0;
+    if (fd < 0 && errno == EEXIST) {
+        fd = open(path, O_WRONLY | O_CLOEXEC);
+    }
+    if (fd >= 0 && fd <= STDERR_FILENO) {
+        // With one of them closed, the lowest free descriptor is theirs: what the tool prints
+        // there must not land in the recording.
+        const int above = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close(fd);
+        fd = above;
+    }
+    recording.fd.reset(fd);
+    return fd >= 0;
+}
+
+void forget(Recording &recording) {
+    if (recording.fd.valid() && recording.created) {
+        unlink(recording.path.c_str());
+    }
+    recording.fd.reset();
+    recording.created = false;
+}
+
+bool sameFile(const Recording &a, const Recording &b) {
+    struct stat first {}, second {};
+    return a.fd.valid() && b.fd.valid() && fstat(a.fd.get(), &first) == 0 && fstat(b.fd.get(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// Only now, with both open, is what a file held before given up.
+void truncate(const Recording &recording) {
+    struct stat about {};
+    if (recording.fd.valid() && fstat(recording.fd.get(), &about) == 0 && S_ISREG(about.st_mode)) {
+        ftruncate(recording.fd.get(), 0);
+    }
+}
+
+// Set-up failed: nothing of this run is left behind.
+int failSetUp(int error) {
+    forget(run.log);
+    forget(run.vcd);
+    errno = error;
+    return -1;
 }
 
 }  // namespace
@@ -299,20 +402,21 @@ extern "C" int wiringPiSetup(void) {
         errno = EINVAL;
         return -1;
     }
-    const int logFd = openRecording("TERUNA_SIM_LOG");
-    if (logFd == -1) {
-        return -1;
+    if (!openRecording(run.log) || !openRecording(run.vcd)) {
+        return failSetUp(errno);
     }
-    const int vcdFd = openRecording("TERUNA_SIM_VCD");
-    if (vcdFd == -1) {
-        const int openErrno = errno;
-        if (logFd >= 0) {
-            close(logFd);
-            unlink(std::getenv("TERUNA_SIM_LOG"));
-        }
-        errno = openErrno;
-        return -1;
+    if (sameFile(run.log, run.vcd)) {
+        common::complain("TERUNA_SIM_LOG and TERUNA_SIM_VCD name one file, %s: each needs its own",
+                         run.vcd.path.c_str());
+        return failSetUp(EINVAL);
     }
+    try {
+        run.events.reserve(1 << 16);
+    } catch (const std::bad_alloc &) {
+        return failSetUp(ENOMEM);
+    }
+    truncate(run.log);
+    truncate(run.vcd);
 
     static bool exitHookInstalled = false;
     if (!exitHookInstalled) {
@@ -322,9 +426,7 @@ extern "C" int wiringPiSetup(void) {
     writeRecordingBeforeEndingSignals();
 
     run.virtualClock = clock != nullptr;
-    run.logFd = logFd >= 0 ? logFd : -1;
-    run.vcdFd = vcdFd >= 0 ? vcdFd : -1;
-    run.events.reserve(1 << 16);
+    run.outOfMemory = false;
     run.written = false;
     run.virtualNs = 0;
     run.startNs = gpio::monotonicNs();
@@ -370,7 +472,7 @@ namespace sim {
 std::vector<Event> events() { return run.events; }
 
 void reset() {
-    writeRecordingAtExit();
+    writeRecording();
     const bool refuse = run.refusePriority;
     run.events.clear();
     run.setUp = false;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "TerunaTx.h"
+#include "signals.h"
 
 namespace {
 
@@ -23,20 +24,6 @@ int toInt(const char *text) {
         return INT_MIN;
     }
     return static_cast<int>(value);
-}
-
-// Signals that would end or stop the run by default. While the pin is an output they are
-// held back, so that none can leave the transmitter keyed; after the press, with the pin
-// low, a held one takes its default action and the caller sees the run end by it.
-constexpr int kHeldSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGALRM, SIGUSR1, SIGUSR2};
-
-sigset_t heldSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signo : kHeldSignals) {
-        sigaddset(&set, signo);
-    }
-    return set;
 }
 
 void usage() {
@@ -74,20 +61,28 @@ int main(int argc, char *argv[]) {
         }
     }
 
+    // Until the press begins, signals act at once: setting up, waiting for a line another press
+    // holds, or writing the summary line to a full pipe, the pin is low or not yet an output.
     if (wiringPiSetup() == -1) {
         perror("wiringPiSetup failed");
         return 1;
     }
-    const sigset_t held = heldSignals();
-    sigset_t previous;
-    sigprocmask(SIG_BLOCK, &held, &previous);
     pinMode(pin, OUTPUT);
     TerunaTx transmitter(pin);
 
+    // A closed or full output must not cost the press: what the summary line raises is held
+    // until the press is over, and then ends the run as it would have.
+    const sigset_t output = common::outputSignals();
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &output, &previous);
     printf("remote %d button %d\n", remoteId, buttonId);
     // A script reading the line through a pipe or file sees it before the press, not after.
     fflush(stdout);
 
+    // From its first level change to its last, nothing ends or stops the press: signals are
+    // held, and take their default action once the pin is low and the priority given back.
+    const sigset_t held = common::holdableSignals();
+    sigprocmask(SIG_BLOCK, &held, nullptr);
     transmitter.sendButton(static_cast<unsigned short>(remoteId), static_cast<unsigned char>(buttonId));
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     return 0;

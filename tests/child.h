@@ -60,9 +60,11 @@ inline std::vector<char *> pointersTo(std::vector<std::string> &strings) {
 class Child {
 public:
     // Starts `binary` (the tool by default) with `args`; its standard output goes to a
-    // pipe, or to `outFile`. argv[0] is the program's name, as a user types it.
+    // pipe, or to `outFile`. argv[0] is the program's name, as a user types it. Two outFile
+    // names stand for hostile outputs: kClosedPipe, a pipe whose reader has gone, and
+    // kFullPipe, a pipe that is full and that nobody reads.
     Child(std::vector<std::string> args, std::vector<std::string> env, const std::string &outFile = "",
-          const std::string &binary = TERUNA_BINARY, const std::string &name = "teruna") {
+          const std::string &binary = TERUNA_BINARY, const std::string &name = "teruna", long fileSizeLimit = -1) {
         std::vector<std::string> emulator = {TERUNA_EMULATOR};
         if (emulator.empty()) {
             args.insert(args.begin(), name);
@@ -85,7 +87,14 @@ public:
             setpgid(0, 0);
             const rlimit noCore{0, 0};  // SIGQUIT would dump one
             setrlimit(RLIMIT_CORE, &noCore);
-            const int out = outFile.empty() ? outPipe[1] : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fileSizeLimit >= 0) {
+                const rlimit fileSize{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+                setrlimit(RLIMIT_FSIZE, &fileSize);
+            }
+            const int out = outFile.empty()          ? outPipe[1]
+                            : outFile == kClosedPipe ? closedPipe()
+                            : outFile == kFullPipe   ? fullPipe()
+                                                     : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, STDOUT_FILENO);
             dup2(errPipe[1], STDERR_FILENO);
             close(outPipe[0]);
@@ -124,9 +133,22 @@ public:
 
     pid_t pid() const { return pid_; }
 
+    // True once the child has stopped; false when it ended instead, or 10 s passed.
     bool waitUntilStopped() {
-        int status = 0;
-        return waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
+        for (int tries = 0; tries < 1000; ++tries) {
+            int status = 0;
+            const pid_t changed = waitpid(pid_, &status, WNOHANG | WUNTRACED);
+            if (changed == pid_) {
+                if (WIFSTOPPED(status)) {
+                    return true;
+                }
+                reaped_ = true;
+                outcome_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return false;
+            }
+            usleep(10 * 1000);
+        }
+        return false;
     }
 
     bool running() {
@@ -172,7 +194,33 @@ public:
         return outcome_;
     }
 
+    static constexpr const char *kClosedPipe = "|closed";
+    static constexpr const char *kFullPipe = "|full";
+
 private:
+    static int closedPipe() {
+        int ends[2];
+        if (pipe(ends) != 0) {
+            return -1;
+        }
+        close(ends[0]);
+        return ends[1];
+    }
+
+    // The child itself keeps the reading end, so that writes block rather than fail.
+    static int fullPipe() {
+        int ends[2];
+        if (pipe(ends) != 0) {
+            return -1;
+        }
+        fcntl(ends[1], F_SETFL, O_NONBLOCK);
+        const char block[4096] = {};
+        while (write(ends[1], block, sizeof block) > 0) {
+        }
+        fcntl(ends[1], F_SETFL, 0);
+        return ends[1];
+    }
+
     void record(int status, const rusage &usage) {
         outcome_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         outcome_.maxRssKb = usage.ru_maxrss;

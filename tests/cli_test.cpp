@@ -291,14 +291,24 @@ TEST_F(CommandLine, TheVcdHoldsOneWirePerPinWithEveryLevelChangeOfThePress) {
 // Real clock from here on: these runs take about as long as a press.
 std::vector<std::string> realClock(const std::string &log) { return environmentWith({"TERUNA_SIM_LOG=" + log}); }
 
-TEST_F(CommandLine, SignalsDuringThePressWaitUntilThePinIsLowThenEndTheRun) {
-    for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2}) {
+// Every class of signal, sent 100 ms into the press: the press goes out whole and the pin
+// ends low; then those that end a run end it, and those that stop one stop it.
+TEST_F(CommandLine, SignalsDuringThePressWaitUntilThePinIsLowThenTakeEffect) {
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGPROF, SIGVTALRM, SIGIO,
+                            SIGPWR, SIGXCPU, SIGRTMIN + 3, SIGTSTP, SIGTTIN, SIGTTOU}) {
         SCOPED_TRACE(strsignal(signo));
+        const bool stops = signo == SIGTSTP || signo == SIGTTIN || signo == SIGTTOU;
         Child child({}, environmentWith({"TERUNA_SIM_LOG=" + log_, "TERUNA_SIM_VCD=" + vcd_}));
         ASSERT_EQ(child.firstLine(), "remote 6400 button 0\n");
+        const auto pressStarted = std::chrono::steady_clock::now();
         usleep(100 * 1000);
         kill(child.pid(), signo);
-        EXPECT_EQ(child.finish().status, 128 + signo);
+        if (stops) {
+            ASSERT_TRUE(child.waitUntilStopped());
+            EXPECT_GE(std::chrono::steady_clock::now() - pressStarted, std::chrono::milliseconds(873));
+            kill(child.pid(), SIGCONT);
+        }
+        EXPECT_EQ(child.finish().status, stops ? 0 : 128 + signo);
 
         const recording::Transmission sent = sentOn(0);
         expectPress(sent, 6400u << 7);
@@ -311,17 +321,46 @@ TEST_F(CommandLine, SignalsDuringThePressWaitUntilThePinIsLowThenEndTheRun) {
     }
 }
 
-TEST_F(CommandLine, AStopDuringThePressWaitsUntilThePinIsLow) {
-    Child child({}, realClock(log_));
-    ASSERT_EQ(child.firstLine(), "remote 6400 button 0\n");
-    const auto pressStarted = std::chrono::steady_clock::now();
-    usleep(100 * 1000);
-    kill(child.pid(), SIGTSTP);
-    ASSERT_TRUE(child.waitUntilStopped());
-    EXPECT_GE(std::chrono::steady_clock::now() - pressStarted, std::chrono::milliseconds(873));
-    kill(child.pid(), SIGCONT);
-    EXPECT_EQ(child.finish().status, 0);
-    expectPress(sentOn(0), 6400u << 7);
+// What standard output does to the press: a closed pipe or the file size limit does not cost
+// it (the run ends by the signal afterwards); a full pipe holds the run before the press,
+// where a signal ends it at once with the pin never driven high.
+TEST_F(CommandLine, AClosedOrFullOutputNeverCostsThePressAndNeverHoldsOffASignal) {
+    {
+        SCOPED_TRACE("standard output a pipe whose reader has gone");
+        EXPECT_EQ(Child({}, realClock(log_), Child::kClosedPipe).finish().status, 128 + SIGPIPE);
+        expectPress(sentOn(0), 6400u << 7);
+    }
+    {
+        SCOPED_TRACE("standard output a file, and no file may grow");
+        const auto start = std::chrono::steady_clock::now();
+        Child child({}, environmentWith({}), dir_ + "/out.txt", TERUNA_BINARY, "teruna", 0);
+        EXPECT_EQ(child.finish().status, 128 + SIGXFSZ);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(873)) << "the press went out";
+    }
+    for (const int signo : {SIGINT, SIGTERM, SIGTSTP}) {
+        SCOPED_TRACE(std::string("standard output a full pipe, then ") + strsignal(signo));
+        Child child({}, realClock(log_), Child::kFullPipe);
+        usleep(300 * 1000);
+        EXPECT_TRUE(child.running()) << "the run did not wait for its output";
+        kill(child.pid(), signo);
+        if (signo == SIGTSTP) {
+            EXPECT_TRUE(child.waitUntilStopped()) << "a stop must act before the press";
+            kill(child.pid(), SIGKILL);
+            child.finish();
+            continue;
+        }
+        for (int tries = 0; tries < 300 && child.running(); ++tries) {
+            usleep(10 * 1000);
+        }
+        if (child.running()) {
+            ADD_FAILURE() << "the signal was held off for more than 3 s";
+            kill(child.pid(), SIGKILL);
+        }
+        EXPECT_EQ(child.finish().status, 128 + signo);
+        const std::string log = recording::readFile(log_);
+        EXPECT_NE(log.find(" pinMode 0 1"), std::string::npos) << log;
+        EXPECT_EQ(log.find(" digitalWrite 0 1"), std::string::npos) << "the pin was driven high";
+    }
 }
 
 TEST_F(CommandLine, TheSummaryLineReachesAPipeOrAFileBeforeThePressStarts) {
