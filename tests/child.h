@@ -91,11 +91,16 @@ public:
                 const rlimit fileSize{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
                 setrlimit(RLIMIT_FSIZE, &fileSize);
             }
-            const int out = outFile.empty()          ? outPipe[1]
+            const int out = outFile == kNoOutput     ? -1
+                            : outFile.empty()        ? outPipe[1]
                             : outFile == kClosedPipe ? closedPipe()
                             : outFile == kFullPipe   ? fullPipe()
                                                      : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, STDOUT_FILENO);
+            if (out >= 0) {
+                dup2(out, STDOUT_FILENO);
+            } else {
+                close(STDOUT_FILENO);
+            }
             dup2(errPipe[1], STDERR_FILENO);
             close(outPipe[0]);
             close(errPipe[0]);
@@ -194,6 +199,7 @@ public:
         return outcome_;
     }
 
+    static constexpr const char *kNoOutput = "|none";  // started with >&-
     static constexpr const char *kClosedPipe = "|closed";
     static constexpr const char *kFullPipe = "|full";
 

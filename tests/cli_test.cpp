@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -156,6 +158,60 @@ TEST_F(CommandLine, SetupFailureIsReportedWithItsReasonAndNothingIsSent) {
         EXPECT_EQ(outcome.err, message);
         EXPECT_FALSE(exists(log_)) << "a half-made recording was left behind";
         EXPECT_FALSE(exists(vcd_)) << "a half-made recording was left behind";
+    }
+}
+
+// The recordings keep what a user already had, stay out of standard output, and a recording
+// that cannot be written whole is a failed run.
+TEST_F(CommandLine, RecordingsKeepWhatExistedStayApartAndReportWhatFallsShort) {
+    const std::string missing = dir_ + "/no/such/dir/file";
+    const std::string kept = dir_ + "/kept.log";
+    const std::string link = dir_ + "/link.log";
+    std::ofstream(kept) << "mine\n";
+    ASSERT_EQ(symlink(kept.c_str(), link.c_str()), 0);
+    struct Case {
+        std::vector<std::string> env;
+        std::string outFile;
+        int status;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"TERUNA_SIM_LOG=" + kept, "TERUNA_SIM_VCD=" + missing},
+         "",
+         1,
+         "wiringPiSetup failed: No such file or directory\n"},
+        {{"TERUNA_SIM_LOG=" + link, "TERUNA_SIM_VCD=" + missing},
+         "",
+         1,
+         "wiringPiSetup failed: No such file or directory\n"},
+        {{"TERUNA_SIM_VCD=/dev/full"},
+         "",
+         1,
+         "teruna: cannot write the recording /dev/full: No space left on device\n"},
+        {{"TERUNA_SIM_VCD=" + log_},
+         "",
+         1,
+         "teruna: TERUNA_SIM_LOG and TERUNA_SIM_VCD name one file, " + log_ +
+             ": each needs its own\nwiringPiSetup failed: Invalid argument\n"},
+        {{}, Child::kNoOutput, 0, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.env) + c.outFile);
+        std::vector<std::string> env = {"TERUNA_SIM_CLOCK=virtual", "TERUNA_SIM_LOG=" + log_, "TERUNA_SIM_VCD=" + vcd_};
+        env.insert(env.end(), c.env.begin(), c.env.end());
+        const Outcome outcome = Child({}, environmentWith(env), c.outFile).finish();
+        EXPECT_EQ(outcome.status, c.status);
+        EXPECT_EQ(outcome.err, c.err);
+        EXPECT_EQ(recording::readFile(kept), "mine\n");
+        char target[4096] = {};
+        EXPECT_EQ(readlink(link.c_str(), target, sizeof target - 1), static_cast<ssize_t>(kept.size()));
+        if (c.status == 0) {
+            EXPECT_EQ(recording::readFile(vcd_).rfind("$version teruna simulated pins $end\n", 0), 0u)
+                << "something else was written into the recording";
+            expectPress(sentOn(0), 6400u << 7);
+        }
+        std::remove(log_.c_str());
+        std::remove(vcd_.c_str());
     }
 }
 
