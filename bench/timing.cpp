@@ -1,7 +1,8 @@
 // Measures how exactly a press is timed on the real clock: each timed level's width
 // against its nominal value, for the tool's delay and for a baseline delay written the
 // way common GPIO libraries write it, with and without real-time priority, on an idle
-// machine and with the other core loaded.
+// machine and with the other core loaded; against a pure busy-wait, the floor of this
+// machine; and end to end, decoded by the receiver, while stress-ng loads every core.
 #include <csignal>
 #include <sched.h>
 #include <sys/time.h>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "TerunaRx.h"
@@ -39,12 +41,24 @@ void baselineDelay(unsigned int us) {
     }
 }
 
+// Spins to each deadline, continuing from the last one as the tool's delay does: what no
+// delay that sleeps can beat.
+void busyWaitDelay(unsigned int us) {
+    static std::int64_t lastDeadlineNs = 0;
+    const std::int64_t nowNs = gpio::monotonicNs();
+    const bool continues = nowNs >= lastDeadlineNs && nowNs - lastDeadlineNs < 20'000;
+    lastDeadlineNs = (continues ? lastDeadlineNs : nowNs) + std::int64_t{us} * 1000;
+    while (gpio::monotonicNs() < lastDeadlineNs) {
+    }
+}
+
 struct Delay {
     const char *name;
     void (*wait)(unsigned int us);
 };
 
 const Delay kDelays[] = {{"teruna", nullptr}, {"baseline", baselineDelay}};
+const Delay kFloor = {"busy-wait", busyWaitDelay};
 
 std::int64_t cpuNs() {
     timespec now{};
@@ -57,6 +71,7 @@ struct Press {
     double durationErrorMs = 0;    // first to last write, against the sum of the delays
     double cpuShare = 0;
     bool gotPriority = false;
+    std::vector<std::pair<double, int>> levels;  // the level changes, time in us
 };
 
 Press send(unsigned int word, const Delay &delay, bool realTime) {
@@ -84,6 +99,7 @@ Press send(unsigned int word, const Delay &delay, bool realTime) {
         } else if (event.call == sim::Call::delayMicroseconds) {
             nominalNs += event.first * 1000;
         } else if (event.call == sim::Call::digitalWrite) {
+            press.levels.emplace_back(static_cast<double>(event.timeNs) / 1e3, event.second);
             if (lastWriteNs >= 0 && nominalNs > 0) {
                 press.errorsUs.push_back(std::fabs(static_cast<double>(event.timeNs - lastWriteNs - nominalNs)) / 1e3);
             }
@@ -219,6 +235,87 @@ void printDecodingSpeed() {
 
 }  // namespace
 
+// The same presses, the tool's delay and a pure busy-wait in turn, at priority 90.
+void printFloor(const unsigned int (&words)[4]) {
+    std::vector<double> floorErrors, terunaErrors;
+    for (const unsigned int word : words) {
+        const Press floor = send(word, kFloor, true);
+        floorErrors.insert(floorErrors.end(), floor.errorsUs.begin(), floor.errorsUs.end());
+        const Press teruna = send(word, kDelays[0], true);
+        terunaErrors.insert(terunaErrors.end(), teruna.errorsUs.begin(), teruna.errorsUs.end());
+    }
+    const double floorP99 = quantile(floorErrors, 0.99), terunaP99 = quantile(terunaErrors, 0.99);
+    std::printf("floor: busy-wait p99 %.2f us, teruna p99 %.2f us, teruna - floor %.2f us\n", floorP99, terunaP99,
+                terunaP99 - floorP99);
+    std::printf("floor medians: busy-wait %.2f us, teruna %.2f us, teruna - floor %.2f us\n",
+                quantile(floorErrors, 0.5), quantile(terunaErrors, 0.5),
+                quantile(terunaErrors, 0.5) - quantile(floorErrors, 0.5));
+}
+
+// stress-ng on every core with CPU, memory and I/O work at normal priority, for at most two
+// minutes; -1 when it cannot be started.
+pid_t startStress() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+        const std::string workers = std::to_string(cores > 0 ? cores : 1);
+        execlp("stress-ng", "stress-ng", "--cpu", workers.c_str(), "--vm", workers.c_str(), "--vm-bytes", "128M",
+               "--hdd", "1", "--hdd-bytes", "64M", "--temp-path", "/tmp", "--timeout", "120s", "--quiet",
+               static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    if (pid > 0) {
+        usleep(500 * 1000);  // its workers started
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            return -1;
+        }
+    }
+    return pid;
+}
+
+void stopStress(pid_t pid) {
+    kill(-pid, SIGTERM);  // it removes its files on the way out
+    waitpid(pid, nullptr, 0);
+}
+
+// Presses on the real clock while stress-ng runs, each recording decoded by the receiver.
+void printUnderLoad(const unsigned int (&words)[4]) {
+    const pid_t stress = startStress();
+    if (stress < 0) {
+        std::printf("under load: not measured, stress-ng could not be started (Debian: apt-get install stress-ng)\n");
+        return;
+    }
+    // The tool's delay, the baseline, and the busy-wait that shows what the machine allows.
+    const Delay *delays[] = {&kDelays[0], &kDelays[1], &kFloor};
+    unsigned int decoded[3] = {0, 0, 0};
+    unsigned int sent = 0;
+    std::vector<double> errors[3];
+    for (const unsigned int word : words) {
+        for (std::size_t d = 0; d < 3; ++d) {
+            const Press press = send(word, *delays[d], true);
+            errors[d].insert(errors[d].end(), press.errorsUs.begin(), press.errorsUs.end());
+            TerunaRx rx([&](const TerunaRx::Press &found) { decoded[d] += found.frames; });
+            for (const auto &[timeUs, level] : press.levels) {
+                rx.level(timeUs, level);
+            }
+            rx.end(press.levels.back().first + 20000);
+        }
+        sent += TerunaTx::kFrames;
+    }
+    stopStress(stress);
+    std::printf("under load: teruna %u/%u frames decoded, baseline %u/%u, busy-wait %u/%u\n", decoded[0], sent,
+                decoded[1], sent, decoded[2], sent);
+    const auto late = [](const std::vector<double> &e) {
+        return static_cast<long>(std::count_if(e.begin(), e.end(), [](double us) { return us > 25; }));
+    };
+    std::printf("under load: level error p99 teruna %.2f us, baseline %.2f us, busy-wait %.2f us; levels more than "
+                "25 us off: teruna %ld, baseline %ld, busy-wait %ld\n",
+                quantile(errors[0], 0.99), quantile(errors[1], 0.99), quantile(errors[2], 0.99), late(errors[0]),
+                late(errors[1]), late(errors[2]));
+}
+
 int main() {
     unsetenv("TERUNA_SIM_CLOCK");
     unsetenv("TERUNA_SIM_LOG");
@@ -277,6 +374,8 @@ int main() {
     std::printf("\nThe press column is the worst press's (last write - first write) - nominal; CPU share is the "
                 "worst press's CPU time over its wall time.\n\n");
     printDecodingSpeed();
+    printFloor(words);
+    printUnderLoad(words);
     std::printf("p99 symbol error: teruna %.2f us, baseline %.2f us, ratio %.1fx\n", p99Idle90[0], p99Idle90[1],
                 p99Idle90[0] > 0 ? p99Idle90[1] / p99Idle90[0] : 0.0);
     return 0;

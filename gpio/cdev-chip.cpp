@@ -14,6 +14,7 @@
 
 #include "cdev.h"
 #include "chip.h"
+#include "fd.h"
 
 namespace {
 
@@ -40,13 +41,10 @@ std::vector<gpio::ChipInfo> listChips() {
             continue;
         }
         const std::string path = std::string("/dev/") + entry->d_name;
-        const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        const common::Fd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
         gpio::ChipInfo info;
-        if (fd >= 0 && readChipInfo(fd, path, info)) {
+        if (fd.valid() && readChipInfo(fd.get(), path, info)) {
             chips.push_back(info);
-        }
-        if (fd >= 0) {
-            close(fd);
         }
     }
     closedir(dev);
@@ -55,7 +53,7 @@ std::vector<gpio::ChipInfo> listChips() {
 
 }  // namespace
 
-int gpio::openHeaderChip(ChipInfo &chip) {
+common::Fd gpio::openHeaderChip(ChipInfo &chip) {
     const char *wanted = std::getenv("TERUNA_GPIOCHIP");
     std::string path;
     if (gpio::isChipPath(wanted)) {
@@ -65,19 +63,13 @@ int gpio::openHeaderChip(ChipInfo &chip) {
         const gpio::ChipInfo *found = gpio::findHeaderChip(chips, wanted);
         if (found == nullptr) {
             errno = ENODEV;
-            return -1;
+            return {};
         }
         path = found->path;
     }
-    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    if (!readChipInfo(fd, path, chip)) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
+    common::Fd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (fd.valid() && !readChipInfo(fd.get(), path, chip)) {
+        fd.reset();
     }
     return fd;
 }

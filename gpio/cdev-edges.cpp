@@ -9,7 +9,7 @@
 
 #include "cdev.h"
 
-int gpio::requestEdges(int chipFd, int line, int &level) {
+common::Fd gpio::requestEdges(int chipFd, int line, int &level) {
     gpio_v2_line_request request{};
     request.offsets[0] = static_cast<__u32>(line);
     request.num_lines = 1;
@@ -18,19 +18,17 @@ int gpio::requestEdges(int chipFd, int line, int &level) {
     // The kernel's default holds 16 edges, a few milliseconds of a press; this is its largest.
     request.event_buffer_size = kEdgeBufferSize;
     if (ioctl(chipFd, GPIO_V2_GET_LINE_IOCTL, &request) != 0) {
-        return -1;
+        return {};
     }
+    common::Fd lineFd(request.fd);
     gpio_v2_line_values values{};
     values.mask = 1;
-    if (ioctl(request.fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) != 0 ||
-        fcntl(request.fd, F_SETFL, fcntl(request.fd, F_GETFL) | O_NONBLOCK) != 0) {
-        const int error = errno;
-        close(request.fd);
-        errno = error;
-        return -1;
+    if (ioctl(lineFd.get(), GPIO_V2_LINE_GET_VALUES_IOCTL, &values) != 0 ||
+        fcntl(lineFd.get(), F_SETFL, fcntl(lineFd.get(), F_GETFL) | O_NONBLOCK) != 0) {
+        return {};
     }
     level = static_cast<int>(values.bits & 1);
-    return request.fd;
+    return lineFd;
 }
 
 int gpio::readEdges(int lineFd, Edge *edges, int capacity) {

@@ -15,6 +15,8 @@
 #include "cdev.h"
 #include "chip.h"
 #include "clock.h"
+#include "fail.h"
+#include "fd.h"
 #include "pins.h"
 #include "wiringPi.h"
 
@@ -23,27 +25,23 @@ namespace {
 constexpr int kPins = 32;
 
 struct Header {
-    Header() { lineFds.fill(-1); }
-    int chipFd = -1;
+    common::Fd chipFd;
     gpio::ChipInfo chip;
-    std::array<int, kPins> lineFds{};  // indexed by wiringPi pin; -1 while not requested
+    std::array<common::Fd, kPins> lineFds;  // indexed by wiringPi pin
 };
 
 Header header;
 
-[[noreturn]] void exitWith(const std::string &message) {
-    std::fprintf(stderr, "%s\n", message.c_str());
-    std::exit(1);
-}
+[[noreturn]] void exitWith(const std::string &message) { common::fail(1, "%s", message.c_str()); }
 
 }  // namespace
 
 extern "C" int wiringPiSetup(void) {
-    if (header.chipFd >= 0) {
+    if (header.chipFd.valid()) {
         return 0;
     }
     header.chipFd = gpio::openHeaderChip(header.chip);
-    return header.chipFd < 0 ? -1 : 0;
+    return header.chipFd.valid() ? 0 : -1;
 }
 
 extern "C" void pinMode(int pin, int mode) {
@@ -54,11 +52,8 @@ extern "C" void pinMode(int pin, int mode) {
     if (static_cast<unsigned int>(line) >= header.chip.lines) {
         exitWith(gpio::missingLineError(pin, line, header.chip));
     }
-    int &lineFd = header.lineFds[static_cast<std::size_t>(pin)];
-    if (lineFd >= 0) {
-        close(lineFd);
-        lineFd = -1;
-    }
+    common::Fd &lineFd = header.lineFds[static_cast<std::size_t>(pin)];
+    lineFd.reset();
 
     gpio_v2_line_request request{};
     request.offsets[0] = static_cast<__u32>(line);
@@ -73,7 +68,7 @@ extern "C" void pinMode(int pin, int mode) {
     } else {
         request.config.flags = GPIO_V2_LINE_FLAG_INPUT;
     }
-    const auto requestLine = [&] { return ioctl(header.chipFd, GPIO_V2_GET_LINE_IOCTL, &request); };
+    const auto requestLine = [&] { return ioctl(header.chipFd.get(), GPIO_V2_GET_LINE_IOCTL, &request); };
     const auto pause = [] {
         const timespec wait{0, gpio::kBusyPauseNs};
         nanosleep(&wait, nullptr);
@@ -81,7 +76,7 @@ extern "C" void pinMode(int pin, int mode) {
     if (gpio::retryWhileBusy(requestLine, gpio::kBusyPatienceNs, gpio::monotonicNs, pause) != 0) {
         exitWith(gpio::lineRequestError(pin, line, header.chip, errno));
     }
-    lineFd = request.fd;
+    lineFd.reset(request.fd);
 }
 
 extern "C" void digitalWrite(int pin, int value) {
@@ -92,7 +87,7 @@ extern "C" void digitalWrite(int pin, int value) {
     gpio_v2_line_values values{};
     values.bits = value != LOW ? 1 : 0;
     values.mask = 1;
-    const int lineFd = header.lineFds[static_cast<std::size_t>(pin)];
+    const int lineFd = header.lineFds[static_cast<std::size_t>(pin)].get();
     if (lineFd < 0) {
         exitWith(gpio::lineWriteError(pin, line, header.chip, value, "pinMode has not made it an output"));
     }

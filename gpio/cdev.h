@@ -6,19 +6,21 @@
 #include <cstdint>
 
 #include "chip.h"
+#include "fd.h"
 
 namespace gpio {
 
 // Opens the chip of the 40-pin header, or the one TERUNA_GPIOCHIP names, and describes it
-// in `chip`. Returns its descriptor, or -1 with errno (ENODEV: no such chip).
-int openHeaderChip(ChipInfo &chip);
+// in `chip`. Returns it, or nothing with errno (ENODEV: no such chip).
+common::Fd openHeaderChip(ChipInfo &chip);
 
 // The edges the kernel keeps for a listener that falls behind.
 constexpr unsigned int kEdgeBufferSize = 1024;
 
 // Requests `line` as an input that reports both edges, timestamped on CLOCK_MONOTONIC, and
-// reads its level into `level`. The descriptor does not block. Returns it, or -1 with errno.
-int requestEdges(int chipFd, int line, int &level);
+// reads its level into `level`. The descriptor does not block. Returns it, or nothing with
+// errno.
+common::Fd requestEdges(int chipFd, int line, int &level);
 
 struct Edge {
     std::int64_t timeNs;

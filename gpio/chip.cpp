@@ -11,8 +11,6 @@ namespace {
 // Pi 1 to 3 and Zero; Pi 4, 400 and CM4; Pi 5, 500 and CM5.
 const char *const kHeaderLabels[] = {"pinctrl-bcm2835", "pinctrl-bcm2711", "pinctrl-rp1"};
 
-std::string program() { return program_invocation_short_name; }
-
 }  // namespace
 
 bool isChipPath(const char *wanted) { return wanted != nullptr && std::strchr(wanted, '/') != nullptr; }
@@ -53,16 +51,15 @@ std::string describeLine(int pin, int line, const ChipInfo &chip) {
 }
 
 std::string lineRequestError(int pin, int line, const ChipInfo &chip, int error) {
-    return program() + ": cannot make " + describeLine(pin, line, chip) + " an output: " + std::strerror(error);
+    return "cannot make " + describeLine(pin, line, chip) + " an output: " + std::strerror(error);
 }
 
 std::string lineWriteError(int pin, int line, const ChipInfo &chip, int value, const char *reason) {
-    return program() + ": cannot drive " + describeLine(pin, line, chip) + (value != 0 ? " high: " : " low: ") + reason;
+    return "cannot drive " + describeLine(pin, line, chip) + (value != 0 ? " high: " : " low: ") + reason;
 }
 
 std::string missingLineError(int pin, int line, const ChipInfo &chip) {
-    return program() + ": " + describeLine(pin, line, chip) + " does not exist: the chip has " +
-           std::to_string(chip.lines) + " lines";
+    return describeLine(pin, line, chip) + " does not exist: the chip has " + std::to_string(chip.lines) + " lines";
 }
 
 }  // namespace gpio

@@ -37,13 +37,13 @@ int retryWhileBusy(const std::function<int()> &request, std::int64_t patienceNs,
 // "pin 0 (BCM 17, line 17 of /dev/gpiochip0 'pinctrl-bcm2835')"
 std::string describeLine(int pin, int line, const ChipInfo &chip);
 
-// One line for standard error: the kernel refused the line as an output.
+// What failed, for the error line: the kernel refused the line as an output.
 std::string lineRequestError(int pin, int line, const ChipInfo &chip, int error);
 
-// One line for standard error: the line's level could not be changed, for `reason`.
+// What failed, for the error line: the line's level could not be changed, for `reason`.
 std::string lineWriteError(int pin, int line, const ChipInfo &chip, int value, const char *reason);
 
-// One line for standard error: the chip has fewer lines than the pin needs.
+// What failed, for the error line: the chip has fewer lines than the pin needs.
 std::string missingLineError(int pin, int line, const ChipInfo &chip);
 
 }  // namespace gpio

@@ -1,6 +1,9 @@
 // The 40-pin header's wiringPi-to-BCM table and the error for a pin that is not on it.
 #include "pins.h"
 
+#include "fail.h"
+#include "signals.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -34,12 +37,12 @@ int bcmLineOf(int wiringPiPin) {
 }
 
 void reportUnknownPin(int wiringPiPin) {
-    std::fprintf(stderr, "%s: pin %d does not exist on this board (wiringPi pins are 0 to 16 and 21 to 31)\n",
-                 program_invocation_short_name, wiringPiPin);
+    common::complain("pin %d does not exist on this board (wiringPi pins are 0 to 16 and 21 to 31)", wiringPiPin);
 }
 
 void exitUnknownPin(int wiringPiPin) {
     reportUnknownPin(wiringPiPin);
+    common::releaseHeldSignals();
     std::exit(1);
 }
 

@@ -369,7 +369,8 @@ void forget(Recording &recording) {
 }
 
 bool sameFile(const Recording &a, const Recording &b) {
-    struct stat first {}, second {};
+    struct stat first {
+    }, second{};
     return a.fd.valid() && b.fd.valid() && fstat(a.fd.get(), &first) == 0 && fstat(b.fd.get(), &second) == 0 &&
            first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }

@@ -9,6 +9,8 @@
 
 #include "cdev.h"
 #include "clock.h"
+#include "fail.h"
+#include "fd.h"
 #include "live.h"
 #include "pins.h"
 
@@ -33,17 +35,15 @@ int listen(int pin, double seconds, TerunaRx &rx, unsigned long &lostEdges) {
         return 2;
     }
     gpio::ChipInfo chip;
-    const int chipFd = gpio::openHeaderChip(chip);
-    if (chipFd < 0) {
-        std::fprintf(stderr, "teruna-sniff: cannot open the header's GPIO chip: %s\n", std::strerror(errno));
+    const common::Fd chipFd = gpio::openHeaderChip(chip);
+    if (!chipFd.valid()) {
+        common::complain("cannot open the header's GPIO chip: %s", std::strerror(errno));
         return 2;
     }
     int level = 0;
-    const int lineFd = gpio::requestEdges(chipFd, line, level);
-    if (lineFd < 0) {
-        std::fprintf(stderr, "teruna-sniff: cannot listen on %s: %s\n", gpio::describeLine(pin, line, chip).c_str(),
-                     std::strerror(errno));
-        close(chipFd);
+    const common::Fd lineFd = gpio::requestEdges(chipFd.get(), line, level);
+    if (!lineFd.valid()) {
+        common::complain("cannot listen on %s: %s", gpio::describeLine(pin, line, chip).c_str(), std::strerror(errno));
         return 2;
     }
 
@@ -59,7 +59,7 @@ int listen(int pin, double seconds, TerunaRx &rx, unsigned long &lostEdges) {
     std::uint32_t lastSequence = 0;  // the kernel counts a line's edges from 1
     int failure = 0;
     while (interrupted == 0 && failure == 0 && (stopUs < 0 || lastUs < stopUs)) {
-        pollfd ready{lineFd, POLLIN, 0};
+        pollfd ready{lineFd.get(), POLLIN, 0};
         const int polled = poll(&ready, 1, kPollMs);
         lastUs = nowUs();
         if (polled < 0) {
@@ -77,7 +77,7 @@ int listen(int pin, double seconds, TerunaRx &rx, unsigned long &lostEdges) {
             continue;
         }
         gpio::Edge edges[kEdgesPerRead];
-        const int count = gpio::readEdges(lineFd, edges, kEdgesPerRead);
+        const int count = gpio::readEdges(lineFd.get(), edges, kEdgesPerRead);
         if (count < 0) {
             failure = errno == EINTR ? 0 : errno;
             continue;
@@ -95,11 +95,9 @@ int listen(int pin, double seconds, TerunaRx &rx, unsigned long &lostEdges) {
         }
     }
     rx.end(lastUs);
-    close(lineFd);
-    close(chipFd);
     if (failure != 0) {
-        std::fprintf(stderr, "teruna-sniff: stopped listening on %s: %s\n", gpio::describeLine(pin, line, chip).c_str(),
-                     std::strerror(failure));
+        common::complain("stopped listening on %s: %s", gpio::describeLine(pin, line, chip).c_str(),
+                         std::strerror(failure));
         return 2;
     }
     return 0;

@@ -14,6 +14,8 @@
 
 #include "RunWidths.h"
 #include "TerunaRx.h"
+#include "fail.h"
+#include "fd.h"
 #include "live.h"
 #include "vcd.h"
 
@@ -51,13 +53,13 @@ void usage(FILE *out) {
 }
 
 [[noreturn]] void exitWithUsage(const std::string &why) {
-    std::fprintf(stderr, "teruna-sniff: %s\n", why.c_str());
+    common::complain("%s", why.c_str());
     std::fputs("try 'teruna-sniff -h'\n", stderr);
     std::exit(kTrouble);
 }
 
 [[noreturn]] void outOfMemory() {
-    std::fputs("teruna-sniff: out of memory\n", stderr);
+    std::fputs("teruna-sniff: out of memory\n", stderr);  // nothing that could allocate
     std::_Exit(kTrouble);
 }
 
@@ -175,8 +177,7 @@ public:
         }
         // A line is of use the moment it is printed; one that cannot be written ends the run.
         if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-            std::fprintf(stderr, "teruna-sniff: cannot write to standard output: %s\n", std::strerror(errno));
-            std::exit(kTrouble);
+            common::fail(kTrouble, "cannot write to standard output: %s", std::strerror(errno));
         }
     }
 
@@ -188,26 +189,23 @@ private:
     int presses_ = 0;
 };
 
-// Opens the recording; -1 with errno when it cannot be read, a directory included.
-int openRecording(const char *path) {
-    if (std::strcmp(path, "-") == 0) {
-        return STDIN_FILENO;
-    }
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+// Opens the recording; nothing, with errno, when it cannot be read, a directory included.
+common::Fd openRecording(const char *path) {
+    common::Fd fd(open(path, O_RDONLY | O_CLOEXEC));
     struct stat about {};
-    if (fd >= 0 && fstat(fd, &about) == 0 && S_ISDIR(about.st_mode)) {
-        close(fd);
+    if (fd.valid() && fstat(fd.get(), &about) == 0 && S_ISDIR(about.st_mode)) {
+        fd.reset();
         errno = EISDIR;
-        return -1;
     }
     return fd;
 }
 
 int readRecording(const Settings &settings, TerunaRx &rx) {
-    const std::string name =
-        std::strcmp(settings.file, "-") == 0 ? "standard input" : "'" + std::string(settings.file) + "'";
+    const bool standardInput = std::strcmp(settings.file, "-") == 0;
+    const std::string name = standardInput ? "standard input" : "'" + std::string(settings.file) + "'";
     std::string trouble;
-    const int fd = openRecording(settings.file);
+    const common::Fd file = standardInput ? common::Fd() : openRecording(settings.file);
+    const int fd = standardInput ? STDIN_FILENO : file.get();
     if (fd < 0) {
         trouble = std::strerror(errno);
     } else {
@@ -216,15 +214,12 @@ int readRecording(const Settings &settings, TerunaRx &rx) {
             return static_cast<long>(read(fd, buffer, size));
         };
         trouble = readVcd(source, settings.channel, wire, [&](double timeUs, int level) { rx.level(timeUs, level); });
-        if (fd != STDIN_FILENO) {
-            close(fd);
-        }
         if (trouble.empty()) {
             rx.end(wire.endUs);
         }
     }
     if (!trouble.empty()) {
-        std::fprintf(stderr, "teruna-sniff: cannot read %s: %s\n", name.c_str(), trouble.c_str());
+        common::complain("cannot read %s: %s", name.c_str(), trouble.c_str());
         return kTrouble;
     }
     return 0;
@@ -247,10 +242,10 @@ int main(int argc, char *argv[]) {
     const int trouble =
         settings.file != nullptr ? readRecording(settings, rx) : listen(settings.pin, settings.seconds, rx, lostEdges);
     if (settings.verbose && trouble == 0) {
-        std::fprintf(stderr, "teruna-sniff: widths of high runs: %s\n", widths.summary(1).c_str());
-        std::fprintf(stderr, "teruna-sniff: widths of low runs: %s\n", widths.summary(0).c_str());
+        common::complain("widths of high runs: %s", widths.summary(1).c_str());
+        common::complain("widths of low runs: %s", widths.summary(0).c_str());
         if (settings.file == nullptr) {
-            std::fprintf(stderr, "teruna-sniff: edges the kernel dropped: %lu\n", lostEdges);
+            common::complain("edges the kernel dropped: %lu", lostEdges);
         }
     }
     if (trouble != 0) {

@@ -61,20 +61,18 @@ TEST(HeaderChip, TheEnvironmentNamesAChipByNameOrLabelOrPath) {
 
 TEST(CdevMessages, NameThePinTheLineTheChipAndTheReason) {
     const gpio::ChipInfo chip{"/dev/gpiochip0", "gpiochip0", "pinctrl-bcm2835", 54};
-    const std::string self = program_invocation_short_name;
     EXPECT_EQ(gpio::lineRequestError(0, 17, chip, EBUSY),
-              self + ": cannot make pin 0 (BCM 17, line 17 of /dev/gpiochip0 'pinctrl-bcm2835') an output: "
-                     "Device or resource busy");
+              "cannot make pin 0 (BCM 17, line 17 of /dev/gpiochip0 'pinctrl-bcm2835') an output: "
+              "Device or resource busy");
     EXPECT_EQ(gpio::lineRequestError(7, 4, chip, EACCES),
-              self + ": cannot make pin 7 (BCM 4, line 4 of /dev/gpiochip0 'pinctrl-bcm2835') an output: "
-                     "Permission denied");
+              "cannot make pin 7 (BCM 4, line 4 of /dev/gpiochip0 'pinctrl-bcm2835') an output: "
+              "Permission denied");
     EXPECT_EQ(gpio::lineWriteError(0, 17, chip, 1, "Input/output error"),
-              self + ": cannot drive pin 0 (BCM 17, line 17 of /dev/gpiochip0 'pinctrl-bcm2835') high: "
-                     "Input/output error");
+              "cannot drive pin 0 (BCM 17, line 17 of /dev/gpiochip0 'pinctrl-bcm2835') high: "
+              "Input/output error");
     const gpio::ChipInfo small{"/dev/gpiochip0", "gpiochip0", "9030000.pl061", 8};
     EXPECT_EQ(gpio::missingLineError(0, 17, small),
-              self +
-                  ": pin 0 (BCM 17, line 17 of /dev/gpiochip0 '9030000.pl061') does not exist: the chip has 8 lines");
+              "pin 0 (BCM 17, line 17 of /dev/gpiochip0 '9030000.pl061') does not exist: the chip has 8 lines");
 }
 
 struct FakeLine {
