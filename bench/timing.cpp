@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Measures how exactly a press is timed on the real clock: each timed level's width
 // against its nominal value, for the tool's delay and for a baseline delay written the
 // way common GPIO libraries write it, with and without real-time priority, on an idle

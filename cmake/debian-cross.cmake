@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What the Raspberry Pi toolchain files share: a Debian cross compiler for the target
 # triplet, the target's multiarch packages, and qemu-user to run the tests on a PC.
 # Expects teruna_triplet, teruna_processor, teruna_deb_arch, teruna_qemu, teruna_loader.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the man page and README beside the tool, and makes a Debian package with
 # `cpack -G DEB` for the architecture the build targets.
 find_program(GZIP gzip REQUIRED)

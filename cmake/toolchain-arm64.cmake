@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 64-bit Raspberry Pi OS (arm64).
 set(teruna_triplet aarch64-linux-gnu)
 set(teruna_processor aarch64)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 32-bit Raspberry Pi OS (armhf).
 set(teruna_triplet arm-linux-gnueabihf)
 set(teruna_processor arm)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fail.h"
 
 #include <cerrno>

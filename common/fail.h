@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tools' one way of saying what failed: one line on standard error, the program's name
 // first, then the reason.
 #ifndef TERUNA_COMMON_FAIL_H

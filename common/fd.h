@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Owns a file descriptor: closed when its owner goes, whatever way it goes.
 #ifndef TERUNA_COMMON_FD_H
 #define TERUNA_COMMON_FD_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What signals do to a run, defined once: the tool holds them back while a press goes out,
 // and the simulated pins write their recordings before those that end the process.
 #ifndef TERUNA_COMMON_SIGNALS_H

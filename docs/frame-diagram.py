@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Draws one frame of a press as an SVG timing diagram, from the simulated pins' call log.
 
     docs/frame-diagram.py build/teruna [-g REMOTE] [-n BUTTON] > docs/frame.svg

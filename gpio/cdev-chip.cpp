@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening the GPIO chip of the 40-pin header through the kernel's character device, for the
 // backend and the receiver alike.
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A line's edge events through the kernel's character device, for listening on an input.
 #include <fcntl.h>
 #include <linux/gpio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Real pins through the kernel's GPIO character device (uAPI v2, Linux 5.10 and later).
 #include <fcntl.h>
 #include <linux/gpio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GPIO character device beyond the wiringPi API: the header's chip, and what a receiver
 // needs of a line. Needs no part of the wiringPi API.
 #ifndef TERUNA_GPIO_CDEV_H

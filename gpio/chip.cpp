@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Choice of the header's GPIO chip and the character-device backend's error texts.
 #include "chip.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which GPIO chip carries the 40-pin header, and how the character-device backend words
 // its failures; kept apart from the ioctls so that both can be tested anywhere.
 #ifndef TERUNA_GPIO_CHIP_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Precise real-time waits and scheduling priority for the backends on the real clock.
 #include "clock.h"
 

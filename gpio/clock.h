@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real clock and scheduler behind delayMicroseconds and piHiPri, shared by the
 // backends that drive or simulate pins in real time.
 #ifndef TERUNA_GPIO_CLOCK_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 40-pin header's wiringPi-to-BCM table and the error for a pin that is not on it.
 #include "pins.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // wiringPi's numbering of the Raspberry Pi's 40-pin header, shared by every backend.
 #ifndef TERUNA_GPIO_PINS_H
 #define TERUNA_GPIO_PINS_H

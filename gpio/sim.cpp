@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Simulated pins: the GPIO API on a PC, on the real clock or a virtual one, recorded as
 // a call log and as a Value Change Dump that waveform viewers open.
 #include "sim.h"

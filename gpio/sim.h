@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // In-process access to the simulated pins' recording, for tests.
 #ifndef TERUNA_GPIO_SIM_H
 #define TERUNA_GPIO_SIM_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The subset of the wiringPi API the tool uses, with the real library's prototypes,
 // so that the same sources build against this layer or against libwiringPi.
 #ifndef TERUNA_WIRINGPI_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What widths the line's runs had, per level: for telling whether a remote's timing is near
 // the Teruna one at all when nothing decodes.
 #ifndef TERUNA_SNIFF_RUNWIDTHS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoding of the Teruna line code, from the transmitter's own symbol widths.
 //
 // After a start symbol (520 us high) the pin is low, and each bit is one run of the

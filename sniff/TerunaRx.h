@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receiver: turns timed levels of a line back into the presses TerunaTx sends, as a
 // cheap receiver module delivers them.
 #ifndef TERUNA_SNIFF_TERUNARX_H

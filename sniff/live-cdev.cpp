@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Listening on a GPIO input through the kernel's edge events and their timestamps.
 #include <poll.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Listening on builds for systems other than Linux: there is no GPIO input to listen on.
 #include <cstdio>
 

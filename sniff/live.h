@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Listening on a GPIO input, on builds for Linux.
 #ifndef TERUNA_SNIFF_LIVE_H
 #define TERUNA_SNIFF_LIVE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // teruna-sniff: finds the presses of Teruna remotes in a recording or on a GPIO input and
 // prints the ids that teruna sends again.
 #include <fcntl.h>

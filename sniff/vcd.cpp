@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A Value Change Dump reader that trusts nothing in its input: every malformed or cut-short
 // file ends in a message, never a crash, a hang or unbounded memory.
 #include "vcd.h"

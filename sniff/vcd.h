@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads one 1-bit wire out of a Value Change Dump, as a stream: the subset that the
 // simulated pins, GTKWave, PulseView and sigrok-cli write.
 #ifndef TERUNA_SNIFF_VCD_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Teruna line code: what the transmitter sends and the receiver reads back. Kept free
 // of the GPIO API so that a receiver can be built without it.
 #ifndef TERUNA_TERUNACODE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Code word, framing and repetition of a button press.
 #include "TerunaTx.h"
 

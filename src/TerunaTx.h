@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transmitter: one button press of a Teruna remote as timed levels on a GPIO pin.
 #ifndef TERUNA_TERUNATX_H
 #define TERUNA_TERUNATX_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // teruna: sends one button press of a Teruna remote control on a GPIO pin.
 #include <unistd.h>
 #include <wiringPi.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a built program of the project as a child process, as a user's shell would.
 #ifndef TERUNA_TESTS_CHILD_H
 #define TERUNA_TESTS_CHILD_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built teruna binary on the simulated pins: options, output, exit status, recordings.
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GPIO layer's pieces that need no hardware: the header's pin table, the choice of
 // the header's chip, and the character-device backend's messages.
 #include <gtest/gtest.h>

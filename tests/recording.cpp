@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decodes recorded GPIO calls the way a receiver reads the line: symbol by symbol.
 #include "recording.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads a recording of the simulated pins back into what a receiver depends on.
 #ifndef TERUNA_TESTS_RECORDING_H
 #define TERUNA_TESTS_RECORDING_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receiver: presses from the transmitter on the simulated pins, distorted the way cheap
 // receiver modules distort them, decoded back to their ids; noise and broken frames decoded
 // to nothing; the VCD reader on good and malformed files; teruna-sniff's command line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transmitter on the simulated pins' virtual clock, read back symbol by symbol.
 #include <gtest/gtest.h>
 

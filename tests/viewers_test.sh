@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Reads a recording with sigrok and with GTKWave's converter, as users' viewers do, and
 # checks that both see exactly the level changes the tool wrote.
 set -eu

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer entry: any bytes through the VCD reader and, when they read, the decoder.
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs inside the emulated machine: feeds a gpio-sim line's input by writing its 'pull'
 // attribute, with the press's own timing. A press comes from the transmitter itself, driving
 // this file's wiringPi calls instead of a pin; noise and other remotes' codes are played

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Boots Debian's arm64 kernel under QEMU: as the 'virt' machine with its PL061 GPIO
 # controller, as an emulated Raspberry Pi 3, and as 'virt' again with a gpio-sim chip whose
 # input the receiver listens on; and runs the real tools on the kernel's GPIO character
