@@ -15,6 +15,7 @@
 
 #include "cdev.h"
 #include "chip.h"
+#include "fail.h"
 #include "fd.h"
 
 namespace {
@@ -31,7 +32,8 @@ bool readChipInfo(int fd, const std::string &path, gpio::ChipInfo &info) {
     return true;
 }
 
-std::vector<gpio::ChipInfo> listChips() {
+// The chips this process may open; `denied` is the first one it may not.
+std::vector<gpio::ChipInfo> listChips(std::string &denied) {
     std::vector<gpio::ChipInfo> chips;
     DIR *dev = opendir("/dev");
     if (dev == nullptr) {
@@ -43,6 +45,9 @@ std::vector<gpio::ChipInfo> listChips() {
         }
         const std::string path = std::string("/dev/") + entry->d_name;
         const common::Fd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+        if (!fd.valid() && (errno == EACCES || errno == EPERM) && denied.empty()) {
+            denied = path;
+        }
         gpio::ChipInfo info;
         if (fd.valid() && readChipInfo(fd.get(), path, info)) {
             chips.push_back(info);
@@ -57,18 +62,32 @@ std::vector<gpio::ChipInfo> listChips() {
 common::Fd gpio::openHeaderChip(ChipInfo &chip) {
     const char *wanted = std::getenv("TERUNA_GPIOCHIP");
     std::string path;
+    std::string label;
     if (gpio::isChipPath(wanted)) {
         path = wanted;
     } else {
-        const std::vector<gpio::ChipInfo> chips = listChips();
+        std::string denied;
+        const std::vector<gpio::ChipInfo> chips = listChips(denied);
         const gpio::ChipInfo *found = gpio::findHeaderChip(chips, wanted);
         if (found == nullptr) {
+            // A chip that could not be looked at may well be the one: say why.
+            if (!denied.empty()) {
+                common::complain("%s", gpio::chipOpenError(denied, "", EACCES).c_str());
+                errno = EACCES;
+                return {};
+            }
             errno = ENODEV;
             return {};
         }
         path = found->path;
+        label = found->label;
     }
     common::Fd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd.valid() && (errno == EACCES || errno == EPERM)) {
+        const int error = errno;
+        common::complain("%s", gpio::chipOpenError(path, label, error).c_str());
+        errno = error;
+    }
     if (fd.valid() && !readChipInfo(fd.get(), path, chip)) {
         fd.reset();
     }

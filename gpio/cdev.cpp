@@ -99,4 +99,10 @@ extern "C" void digitalWrite(int pin, int value) {
 
 extern "C" void delayMicroseconds(unsigned int howLong) { gpio::delayUs(howLong); }
 
-extern "C" int piHiPri(const int pri) { return gpio::requestPriority(pri); }
+extern "C" int piHiPri(const int pri) {
+    const int result = gpio::requestPriority(pri);
+    if (result != 0 && pri > 0) {
+        gpio::sayPriorityRefused(errno);
+    }
+    return result;
+}

@@ -51,6 +51,12 @@ std::string describeLine(int pin, int line, const ChipInfo &chip) {
            chip.path + " '" + chip.label + "')";
 }
 
+std::string chipOpenError(const std::string &path, const std::string &label, int error) {
+    const bool refused = error == EACCES || error == EPERM;
+    return "cannot open " + path + (label.empty() ? "" : " '" + label + "'") + ": " + std::strerror(error) +
+           (refused ? " (is your user in the 'gpio' group?)" : "");
+}
+
 std::string lineRequestError(int pin, int line, const ChipInfo &chip, int error) {
     return "cannot make " + describeLine(pin, line, chip) + " an output: " + std::strerror(error);
 }

@@ -38,6 +38,10 @@ int retryWhileBusy(const std::function<int()> &request, std::int64_t patienceNs,
 // "pin 0 (BCM 17, line 17 of /dev/gpiochip0 'pinctrl-bcm2835')"
 std::string describeLine(int pin, int line, const ChipInfo &chip);
 
+// What failed, for the error line: the chip at `path` (with `label`, when known) could not
+// be opened; for a refusal, what usually grants it.
+std::string chipOpenError(const std::string &path, const std::string &label, int error);
+
 // What failed, for the error line: the kernel refused the line as an output.
 std::string lineRequestError(int pin, int line, const ChipInfo &chip, int error);
 

@@ -2,10 +2,15 @@
 // Precise real-time waits and scheduling priority for the backends on the real clock.
 #include "clock.h"
 
+#include "fail.h"
+
 #include <sched.h>
 #include <sys/prctl.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 namespace gpio {
@@ -89,6 +94,19 @@ int requestPriority(int priority) {
     const int highest = sched_get_priority_max(SCHED_RR);
     param.sched_priority = priority > highest ? highest : priority;
     return sched_setscheduler(0, SCHED_RR, &param);
+}
+
+void sayPriorityRefused(int error) {
+    static bool said = false;
+    if (said) {
+        return;
+    }
+    said = true;
+    char self[4096] = {};
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    common::complain("real-time priority refused (%s): the press goes out with ordinary scheduling, its timing less "
+                     "exact; 'sudo setcap cap_sys_nice+ep %s' grants it",
+                     std::strerror(error), length > 0 ? self : program_invocation_name);
 }
 
 }  // namespace gpio

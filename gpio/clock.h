@@ -27,6 +27,10 @@ std::int64_t sleepMarginNs();
 // highest the kernel allows; 0 returns to normal scheduling. Returns 0, or -1 with errno.
 int requestPriority(int priority);
 
+// Says once, on standard error, that real-time priority was refused for `error`, that the
+// press goes out all the same, and how to grant the right.
+void sayPriorityRefused(int error);
+
 }  // namespace gpio
 
 #endif

@@ -404,6 +404,10 @@ extern "C" int wiringPiSetup(void) {
         errno = EINVAL;
         return -1;
     }
+    if (clock == nullptr && std::getenv("TERUNA_SIM_LOG") == nullptr && std::getenv("TERUNA_SIM_VCD") == nullptr) {
+        // A build for a PC must not be mistaken for a real send.
+        common::complain("simulated pins: nothing is transmitted");
+    }
     if (!openRecording(run.log) || !openRecording(run.vcd)) {
         return failSetUp(errno);
     }
@@ -464,6 +468,11 @@ extern "C" int piHiPri(const int pri) {
         result = -1;
     } else if (!run.virtualClock) {
         result = gpio::requestPriority(pri);
+    }
+    if (result != 0 && pri > 0) {
+        const int error = errno;
+        gpio::sayPriorityRefused(error);
+        errno = error;
     }
     record({nowNs(), sim::Call::piHiPri, pri, 0, result});
     return result;

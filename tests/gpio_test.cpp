@@ -71,6 +71,10 @@ TEST(CdevMessages, NameThePinTheLineTheChipAndTheReason) {
     EXPECT_EQ(gpio::lineWriteError(0, 17, chip, 1, "Input/output error"),
               "cannot drive pin 0 (BCM 17, line 17 of /dev/gpiochip0 'pinctrl-bcm2835') high: "
               "Input/output error");
+    EXPECT_EQ(gpio::chipOpenError("/dev/gpiochip0", "pinctrl-bcm2835", EACCES),
+              "cannot open /dev/gpiochip0 'pinctrl-bcm2835': Permission denied (is your user in the 'gpio' group?)");
+    EXPECT_EQ(gpio::chipOpenError("/dev/gpiochip4", "", ENOENT),
+              "cannot open /dev/gpiochip4: No such file or directory");
     const gpio::ChipInfo small{"/dev/gpiochip0", "gpiochip0", "9030000.pl061", 8};
     EXPECT_EQ(gpio::missingLineError(0, 17, small),
               "pin 0 (BCM 17, line 17 of /dev/gpiochip0 '9030000.pl061') does not exist: the chip has 8 lines");

@@ -2,6 +2,8 @@
 // The transmitter on the simulated pins' virtual clock, read back symbol by symbol.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <string>
 
@@ -130,7 +132,14 @@ TEST_F(Transmitter, RefusedPrioritySendsTheSameFrames) {
     sim::reset();
     sim::refusePriority(true);
     ASSERT_EQ(wiringPiSetup(), 0);
+    ::testing::internal::CaptureStderr();
     const Transmission refused = press(6400, 3);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(": real-time priority refused (Operation not permitted): the press goes out with ordinary "
+                        "scheduling, its timing less exact; 'sudo setcap cap_sys_nice+ep /"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
 
     expectEveryFrame(refused, 0x0C8003, 23);
     EXPECT_EQ(refused.widthsUs, granted.widthsUs);
