@@ -12,6 +12,8 @@ endforeach()
 add_custom_target(man_pages ALL DEPENDS ${man_pages})
 install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/completions/teruna ${PROJECT_SOURCE_DIR}/completions/teruna-sniff
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
 set(CPACK_PACKAGE_NAME teruna)
 set(CPACK_PACKAGE_VENDOR "teruna developers")
