@@ -9,9 +9,17 @@ foreach(page teruna teruna-sniff)
                      DEPENDS ${PROJECT_SOURCE_DIR}/docs/${page}.1 VERBATIM)
   list(APPEND man_pages ${PROJECT_BINARY_DIR}/${page}.1.gz)
 endforeach()
-add_custom_target(man_pages ALL DEPENDS ${man_pages})
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/changelog.gz
+                   COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/docs/changelog > ${PROJECT_BINARY_DIR}/changelog.gz
+                   DEPENDS ${PROJECT_SOURCE_DIR}/docs/changelog VERBATIM)
+add_custom_target(man_pages ALL DEPENDS ${man_pages} ${PROJECT_BINARY_DIR}/changelog.gz)
 install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/copyright ${PROJECT_BINARY_DIR}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME teruna)
+# Real-time priority keeps a press's timing exact; the package grants it in its postinst.
+install(CODE "message(STATUS \"teruna: to let it ask for real-time priority: sudo setcap cap_sys_nice+ep \${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/teruna\")")
 install(FILES ${PROJECT_SOURCE_DIR}/completions/teruna ${PROJECT_SOURCE_DIR}/completions/teruna-sniff
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
@@ -20,12 +28,15 @@ set(CPACK_PACKAGE_VENDOR "teruna developers")
 set(CPACK_PACKAGE_CONTACT "teruna developers <teruna@users.noreply.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Stands in for a Teruna remote control on a Raspberry Pi: one run sends one button press as precisely timed levels on a GPIO pin wired to a 433 MHz transmitter module.")
+    "Stands in for a Teruna remote control on a Raspberry Pi: one run sends one\nbutton press as precisely timed levels on a GPIO pin wired to a 433 MHz\ntransmitter module. teruna-sniff finds the ids of a remote's presses in a\nrecording or live on a GPIO input wired to a receiver module.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libcap2-bin)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(TERUNA_GPIO_BACKEND STREQUAL "wiringpi")
   # Raspberry Pi OS ships the library as the package 'wiringpi'.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS wiringpi)

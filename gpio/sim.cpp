@@ -376,12 +376,12 @@ bool sameFile(const Recording &a, const Recording &b) {
            first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-// Only now, with both open, is what a file held before given up.
-void truncate(const Recording &recording) {
+// Only now, with both open, is what a file held before given up. False, with errno, when
+// it cannot be.
+bool truncate(const Recording &recording) {
     struct stat about {};
-    if (recording.fd.valid() && fstat(recording.fd.get(), &about) == 0 && S_ISREG(about.st_mode)) {
-        ftruncate(recording.fd.get(), 0);
-    }
+    return !recording.fd.valid() || fstat(recording.fd.get(), &about) != 0 || !S_ISREG(about.st_mode) ||
+           ftruncate(recording.fd.get(), 0) == 0;
 }
 
 // Set-up failed: nothing of this run is left behind.
@@ -421,8 +421,9 @@ extern "C" int wiringPiSetup(void) {
     } catch (const std::bad_alloc &) {
         return failSetUp(ENOMEM);
     }
-    truncate(run.log);
-    truncate(run.vcd);
+    if (!truncate(run.log) || !truncate(run.vcd)) {
+        return failSetUp(errno);
+    }
 
     static bool exitHookInstalled = false;
     if (!exitHookInstalled) {
