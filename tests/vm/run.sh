@@ -44,8 +44,9 @@ if [ ! -f gpio-sim/mod/gpio-sim.ko ]; then
     make -s -C "$headers" M="$PWD/gpio-sim/mod" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu- modules
 fi
 # What feeds the gpio-sim line: the transmitter's own code, writing the line's pull.
-aarch64-linux-gnu-g++ -std=c++17 -O2 -static -I "$here/../../src" -I "$here/../../gpio" \
-    "$here/inject.cpp" "$here/../../src/TerunaTx.cpp" "$here/../../gpio/clock.cpp" -o inject
+top=$here/../..
+aarch64-linux-gnu-g++ -std=c++17 -O2 -static -I "$top/src" -I "$top/gpio" -I "$top/common" "$here/inject.cpp" \
+    "$top/src/TerunaTx.cpp" "$top/gpio/clock.cpp" "$top/common/fail.cpp" "$top/common/signals.cpp" -o inject
 
 vmlinuz=$(ls kernel/boot/vmlinuz-*)
 dtb=$(ls kernel/usr/lib/linux-image-*/broadcom/bcm2837-rpi-3-b.dtb)
