@@ -168,6 +168,17 @@ void printMachineNoise() {
 
 using Levels = std::vector<std::pair<double, int>>;
 
+// The frames the receiver decodes in a recording's level changes.
+unsigned long framesDecoded(const Levels &levels) {
+    unsigned long frames = 0;
+    TerunaRx rx([&](const TerunaRx::Press &press) { frames += press.frames; });
+    for (const auto &[timeUs, level] : levels) {
+        rx.level(timeUs, level);
+    }
+    rx.end(levels.back().first + 20000);
+    return frames;
+}
+
 // Decodes `levels` over and over for half a second: frames decoded per second of work, and
 // per pass.
 std::pair<double, unsigned long> decodingRate(const Levels &levels) {
@@ -175,11 +186,7 @@ std::pair<double, unsigned long> decodingRate(const Levels &levels) {
     const std::int64_t start = gpio::monotonicNs();
     std::int64_t elapsed = 0;
     do {
-        TerunaRx rx([&](const TerunaRx::Press &press) { frames += press.frames; });
-        for (const auto &[timeUs, level] : levels) {
-            rx.level(timeUs, level);
-        }
-        rx.end(levels.back().first + 20000);
+        frames += framesDecoded(levels);
         ++passes;
         elapsed = gpio::monotonicNs() - start;
     } while (elapsed < 500'000'000);
@@ -297,11 +304,7 @@ void printUnderLoad(const unsigned int (&words)[4]) {
         for (std::size_t d = 0; d < 3; ++d) {
             const Press press = send(word, *delays[d], true);
             errors[d].insert(errors[d].end(), press.errorsUs.begin(), press.errorsUs.end());
-            TerunaRx rx([&](const TerunaRx::Press &found) { decoded[d] += found.frames; });
-            for (const auto &[timeUs, level] : press.levels) {
-                rx.level(timeUs, level);
-            }
-            rx.end(press.levels.back().first + 20000);
+            decoded[d] += static_cast<unsigned int>(framesDecoded(press.levels));
         }
         sent += TerunaTx::kFrames;
     }

@@ -3,7 +3,6 @@
 #include "pins.h"
 
 #include "fail.h"
-#include "signals.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -37,14 +36,10 @@ int bcmLineOf(int wiringPiPin) {
     return kBcmOfWiringPi[wiringPiPin];
 }
 
-void reportUnknownPin(int wiringPiPin) {
-    common::complain("pin %d does not exist on this board (wiringPi pins are 0 to 16 and 21 to 31)", wiringPiPin);
-}
+constexpr const char *kUnknownPin = "pin %d does not exist on this board (wiringPi pins are 0 to 16 and 21 to 31)";
 
-void exitUnknownPin(int wiringPiPin) {
-    reportUnknownPin(wiringPiPin);
-    common::releaseHeldSignals();
-    std::exit(1);
-}
+void reportUnknownPin(int wiringPiPin) { common::complain(kUnknownPin, wiringPiPin); }
+
+void exitUnknownPin(int wiringPiPin) { common::fail(1, kUnknownPin, wiringPiPin); }
 
 }  // namespace gpio

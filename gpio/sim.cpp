@@ -294,29 +294,17 @@ void writeRecordingAtExit() {
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
-void say(const char *text) {
-    for (std::size_t left = std::strlen(text); left > 0;) {
-        const ssize_t n = write(STDERR_FILENO, text, left);
-        if (n <= 0) {
-            return;
-        }
-        text += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
-
 // With SA_RESETHAND the signal's default action is back in place, and it ends the
 // process as soon as the handler returns.
 void writeRecordingOnSignal(int signo) {
     const int error = errno;
     const Recording *failed = writeRecording();
     if (failed != nullptr) {
-        say(program_invocation_short_name);
-        say(": cannot write the recording ");
-        say(failed->path.c_str());
-        say(": ");
-        say(strerrordesc_np(errno));
-        say("\n");
+        const char *reason = strerrordesc_np(errno);
+        FdWriter err(STDERR_FILENO);
+        err << program_invocation_short_name << ": cannot write the recording " << failed->path.c_str() << ": "
+            << reason << '\n';
+        err.finish();
     }
     errno = error;
     raise(signo);

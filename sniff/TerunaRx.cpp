@@ -212,8 +212,8 @@ void TerunaRx::learnTimebase() {
 // nearest counting twice; a hair less the further it is from nominal, so that equal
 // readings resolve towards it.
 double TerunaRx::learntScore(double scale, double skewUs) const {
-    static constexpr double kHighWidths[] = {kZeroHalfUs, kOneUs, kStartUs};
-    static constexpr double kLowWidths[] = {kZeroHalfUs, kOneUs};
+    // Both levels carry zero halves and ones; only the high one carries starts.
+    static constexpr double kWidths[] = {kZeroHalfUs, kOneUs, kStartUs};
     double score = 0;
     for (int lineLevel = 0; lineLevel < 2; ++lineLevel) {
         const std::vector<double> &widths = sorted_[static_cast<std::size_t>(lineLevel)];
@@ -221,21 +221,12 @@ double TerunaRx::learntScore(double scale, double skewUs) const {
             return static_cast<double>(std::upper_bound(widths.begin(), widths.end(), highUs) -
                                        std::lower_bound(widths.begin(), widths.end(), lowUs));
         };
-        const auto add = [&](double symbolUs) {
+        for (const double symbolUs : kWidths) {
             const double centreUs = symbolUs * scale + skewOf(lineLevel, skewUs);
             const double spreadUs = centreUs * 0.15 + 3;
-            if (centreUs > 0) {
+            if (centreUs > 0 && (lineLevel != 0 || symbolUs != kStartUs)) {
                 score += within(centreUs - spreadUs, centreUs + spreadUs) +
                          within(centreUs - spreadUs / 2, centreUs + spreadUs / 2);
-            }
-        };
-        if (lineLevel != 0) {
-            for (const double symbolUs : kHighWidths) {
-                add(symbolUs);
-            }
-        } else {
-            for (const double symbolUs : kLowWidths) {
-                add(symbolUs);
             }
         }
     }

@@ -70,6 +70,9 @@ public:
 
     [[nodiscard]] const std::string &trouble() const { return trouble_; }
 
+    // Why reading stopped: what went wrong with the input itself, if anything, else `reason`.
+    [[nodiscard]] std::string failure(const std::string &reason) const { return trouble_.empty() ? reason : trouble_; }
+
 private:
     static bool isSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -181,7 +184,7 @@ std::string readBody(Tokens &tokens, const std::string &id, double stepUs, VcdWi
             timeSeen = true;
         } else if (token == "$comment") {
             if (!tokens.skipSection()) {
-                return tokens.trouble().empty() ? "unclosed $comment" : tokens.trouble();
+                return tokens.failure("unclosed $comment");
             }
         } else if (token == "$dumpvars" || token == "$dumpall" || token == "$dumpon" || token == "$dumpoff" ||
                    token == "$end") {
@@ -196,9 +199,10 @@ std::string readBody(Tokens &tokens, const std::string &id, double stepUs, VcdWi
         } else if (first == 'b' || first == 'B' || first == 'r' || first == 'R') {
             // A vector's value; a writer may give a 1-bit wire's value this way too.
             const char last = token.back();
+            const std::string value = quoted(token);  // the next token takes the buffer's place
             const std::string_view owner = tokens.next();
             if (owner.empty()) {
-                return tokens.trouble().empty() ? "vector value without a wire: " + quoted(token) : tokens.trouble();
+                return tokens.failure("vector value without a wire: " + value);
             }
             if ((first == 'b' || first == 'B') && owner == id) {
                 onLevel(static_cast<double>(time) * stepUs, last == '1' ? 1 : 0);
@@ -226,17 +230,16 @@ std::string readVcd(const VcdSource &source, const std::string &channel, VcdWire
     while (!definitionsEnded) {
         const std::string_view token = tokens.next();
         if (token.empty()) {
-            return tokens.trouble().empty() ? "no $enddefinitions: not a value change dump, or cut short"
-                                            : tokens.trouble();
+            return tokens.failure("no $enddefinitions: not a value change dump, or cut short");
         }
         std::vector<std::string> fields;
         if (token == "$timescale") {
             if (!tokens.section(fields) || (stepUs = timescaleUs(fields)) < 0) {
-                return tokens.trouble().empty() ? "unreadable $timescale" : tokens.trouble();
+                return tokens.failure("unreadable $timescale");
             }
         } else if (token == "$var") {
             if (!tokens.section(fields) || fields.size() < 4) {
-                return tokens.trouble().empty() ? "unreadable $var" : tokens.trouble();
+                return tokens.failure("unreadable $var");
             }
             anyWire = true;
             const bool wanted = channel.empty() || fields[3] == channel;
@@ -246,13 +249,13 @@ std::string readVcd(const VcdSource &source, const std::string &channel, VcdWire
             }
         } else if (token == "$enddefinitions") {
             if (!tokens.skipSection()) {
-                return tokens.trouble().empty() ? "unclosed $enddefinitions" : tokens.trouble();
+                return tokens.failure("unclosed $enddefinitions");
             }
             definitionsEnded = true;
         } else if (token.size() > 1 && token[0] == '$') {
             const std::string name = quoted(token);
             if (!tokens.skipSection()) {
-                return tokens.trouble().empty() ? "unclosed " + name : tokens.trouble();
+                return tokens.failure("unclosed " + name);
             }
         } else {
             return "unexpected " + quoted(token) + " among the definitions";
