@@ -63,6 +63,10 @@ void TerunaRx::level(double timeUs, int level) {
         runStartUs_ = timeUs;
         return;
     }
+    // The same level again was a pulse too short to see, not a reason to break the frame:
+    // the kernel names an edge by the level it reads, so it merges such a pulse's two edges,
+    // and the transmitter's own low between a frame that ends low and the next start lasts
+    // no time at all.
     if (next == level_) {
         return;
     }
