@@ -171,11 +171,11 @@ using Levels = std::vector<std::pair<double, int>>;
 // The frames the receiver decodes in a recording's level changes.
 unsigned long framesDecoded(const Levels &levels) {
     unsigned long frames = 0;
-    TerunaRx rx([&](const TerunaRx::Press &press) { frames += press.frames; });
+    rx::TerunaRx receiver([&](const rx::Press &press) { frames += press.frames; });
     for (const auto &[timeUs, level] : levels) {
-        rx.level(timeUs, level);
+        receiver.level(timeUs, level);
     }
-    rx.end(levels.back().first + 20000);
+    receiver.end(levels.back().first + 20000);
     return frames;
 }
 

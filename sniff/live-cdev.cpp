@@ -29,7 +29,7 @@ double nowUs() { return static_cast<double>(gpio::monotonicNs()) / 1e3; }
 
 }  // namespace
 
-int listen(int pin, double seconds, TerunaRx &rx, unsigned long &lostEdges) {
+int listen(int pin, double seconds, rx::TerunaRx &receiver, unsigned long &lostEdges) {
     const int line = gpio::bcmLineOf(pin);
     if (line < 0) {
         gpio::reportUnknownPin(pin);
@@ -55,7 +55,7 @@ int listen(int pin, double seconds, TerunaRx &rx, unsigned long &lostEdges) {
 
     const double startUs = nowUs();
     const double stopUs = seconds > 0 ? startUs + seconds * 1e6 : -1;
-    rx.level(startUs, level);
+    receiver.level(startUs, level);
     double lastUs = startUs;
     std::uint32_t lastSequence = 0;  // the kernel counts a line's edges from 1
     int failure = 0;
@@ -69,7 +69,7 @@ int listen(int pin, double seconds, TerunaRx &rx, unsigned long &lostEdges) {
         }
         if (polled == 0) {
             // Only a quiet line: with edges still queued, the clock is ahead of them.
-            rx.silentUntil(lastUs);
+            receiver.silentUntil(lastUs);
             continue;
         }
         if ((ready.revents & POLLIN) == 0) {
@@ -88,14 +88,14 @@ int listen(int pin, double seconds, TerunaRx &rx, unsigned long &lostEdges) {
             const double atUs = static_cast<double>(edge.timeNs) / 1e3;
             if (edge.sequence != lastSequence + 1) {
                 lostEdges += edge.sequence - lastSequence - 1;
-                rx.edgesLost(atUs, edge.level);
+                receiver.edgesLost(atUs, edge.level);
             } else {
-                rx.level(atUs, edge.level);
+                receiver.level(atUs, edge.level);
             }
             lastSequence = edge.sequence;
         }
     }
-    rx.end(lastUs);
+    receiver.end(lastUs);
     if (failure != 0) {
         common::complain("stopped listening on %s: %s", gpio::describeLine(pin, line, chip).c_str(),
                          std::strerror(failure));

@@ -4,7 +4,7 @@
 
 #include "live.h"
 
-int listen(int /*pin*/, double /*seconds*/, TerunaRx & /*rx*/, unsigned long & /*lostEdges*/) {
+int listen(int /*pin*/, double /*seconds*/, rx::TerunaRx & /*receiver*/, unsigned long & /*lostEdges*/) {
     std::fputs("teruna-sniff: listening on a GPIO input needs Linux's GPIO character device; "
                "this build reads recordings only (-f FILE)\n",
                stderr);

@@ -9,6 +9,6 @@
 // have passed when that is positive, counting in `lostEdges` the edges the kernel dropped.
 // Returns 0 when it listened until then; otherwise it has said why on standard error and
 // returns 2.
-int listen(int pin, double seconds, TerunaRx &rx, unsigned long &lostEdges);
+int listen(int pin, double seconds, rx::TerunaRx &receiver, unsigned long &lostEdges);
 
 #endif

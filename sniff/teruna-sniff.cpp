@@ -156,7 +156,7 @@ class Printer {
 public:
     Printer(const Settings &settings, double offsetUs) : settings_(settings), offsetUs_(offsetUs) {}
 
-    void print(const TerunaRx::Press &press) {
+    void print(const rx::Press &press) {
         ++presses_;
         if (settings_.json) {
             std::printf("{\"remote\":%u,\"button\":%u,\"frames\":%u,\"start_us\":%.1f,\"one_us\":%.1f,"
@@ -201,7 +201,7 @@ common::Fd openRecording(const char *path) {
     return fd;
 }
 
-int readRecording(const Settings &settings, TerunaRx &rx) {
+int readRecording(const Settings &settings, rx::TerunaRx &receiver) {
     const bool standardInput = std::strcmp(settings.file, "-") == 0;
     const std::string name = standardInput ? "standard input" : "'" + std::string(settings.file) + "'";
     std::string trouble;
@@ -214,9 +214,10 @@ int readRecording(const Settings &settings, TerunaRx &rx) {
         const VcdSource source = [fd](char *buffer, std::size_t size) {
             return static_cast<long>(read(fd, buffer, size));
         };
-        trouble = readVcd(source, settings.channel, wire, [&](double timeUs, int level) { rx.level(timeUs, level); });
+        trouble =
+            readVcd(source, settings.channel, wire, [&](double timeUs, int level) { receiver.level(timeUs, level); });
         if (trouble.empty()) {
-            rx.end(wire.endUs);
+            receiver.end(wire.endUs);
         }
     }
     if (!trouble.empty()) {
@@ -233,15 +234,15 @@ int main(int argc, char *argv[]) {
     const Settings settings = parse(argc, argv);
 
     Printer printer(settings, realtimeOffsetUs());
-    TerunaRx rx([&](const TerunaRx::Press &press) { printer.print(press); });
+    rx::TerunaRx receiver([&](const rx::Press &press) { printer.print(press); });
     RunWidths widths;
     if (settings.verbose) {
-        rx.watchRuns([&](int level, double widthUs) { widths.add(level, widthUs); });
+        receiver.watchRuns([&](int level, double widthUs) { widths.add(level, widthUs); });
     }
 
     unsigned long lostEdges = 0;
-    const int trouble =
-        settings.file != nullptr ? readRecording(settings, rx) : listen(settings.pin, settings.seconds, rx, lostEdges);
+    const int trouble = settings.file != nullptr ? readRecording(settings, receiver)
+                                                 : listen(settings.pin, settings.seconds, receiver, lostEdges);
     if (settings.verbose && trouble == 0) {
         common::complain("widths of high runs: %s", widths.summary(1).c_str());
         common::complain("widths of low runs: %s", widths.summary(0).c_str());

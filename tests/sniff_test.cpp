@@ -21,136 +21,29 @@
 #include "TerunaRx.h"
 #include "TerunaTx.h"
 #include "child.h"
+#include "line.h"
 #include "recording.h"
 #include "sim.h"
 #include "vcd.h"
 
 namespace {
 
-struct LineRun {
-    int level;
-    double widthUs;
-};
-using LineRuns = std::vector<LineRun>;
+using LineRun = line::Run;
+using LineRuns = line::Runs;
+using line::append;
+using line::decode;
+using line::glitch;
+using line::jitter;
+using line::noise;
+using line::press;
+using line::received;
+using line::scale;
+using line::silence;
+using line::transmission;
 
-// The line's runs during one transmission, from the calls the transmitter made.
-LineRuns transmission(unsigned int word, unsigned char bitCount) {
-    sim::reset();
-    setenv("TERUNA_SIM_CLOCK", "virtual", 1);
-    unsetenv("TERUNA_SIM_LOG");
-    unsetenv("TERUNA_SIM_VCD");
-    EXPECT_EQ(wiringPiSetup(), 0);
-    pinMode(0, OUTPUT);
-    TerunaTx(0).sendCommand(word, bitCount);
-    LineRuns runs;
-    int level = 0;
-    double sinceUs = 0;
-    for (const sim::Event &event : sim::events()) {
-        const int next = event.call == sim::Call::digitalWrite ? (event.second != 0 ? 1 : 0) : level;
-        if (next != level) {
-            const double atUs = static_cast<double>(event.timeNs) / 1e3;
-            runs.push_back({level, atUs - sinceUs});  // zero wide at some frame boundaries
-            level = next;
-            sinceUs = atUs;
-        }
-    }
-    sim::reset();
-    return runs;
-}
-
-LineRuns press(unsigned short remoteId, unsigned char buttonId) {
-    return transmission((buttonId & 0x7Fu) | static_cast<unsigned int>(remoteId) << 7, TerunaTx::kCodeBits);
-}
-
-void append(LineRuns &runs, const LineRuns &more) {
-    for (const LineRun &run : more) {
-        if (!runs.empty() && runs.back().level == run.level) {
-            runs.back().widthUs += run.widthUs;
-        } else {
-            runs.push_back(run);
-        }
-    }
-}
-
-LineRuns silence(double us) { return {{0, us}}; }
-
-// Random pulses of both levels, as a receiver's gain control makes between transmissions.
-LineRuns noise(std::mt19937 &random, double us) {
-    std::uniform_real_distribution<double> width(5, 2500);
-    LineRuns runs;
-    int level = 1;
-    for (double total = 0; total < us; level = 1 - level) {
-        runs.push_back({level, width(random)});
-        total += runs.back().widthUs;
-    }
-    return runs;
-}
-
-void jitter(LineRuns &runs, std::mt19937 &random, double fraction) {
-    std::uniform_real_distribution<double> factor(1 - fraction, 1 + fraction);
-    for (LineRun &run : runs) {
-        run.widthUs *= factor(random);
-    }
-}
-
-void scale(LineRuns &runs, double factor) {
-    for (LineRun &run : runs) {
-        run.widthUs *= factor;
-    }
-}
-
-// Pulses of the other level, 1 to 39 us wide, anywhere inside runs.
-void glitch(LineRuns &runs, std::mt19937 &random, int count) {
-    for (int i = 0; i < count; ++i) {
-        const std::size_t at = std::uniform_int_distribution<std::size_t>(0, runs.size() - 1)(random);
-        const LineRun run = runs[at];
-        const double glitchUs = std::uniform_real_distribution<double>(1, 39)(random);
-        const double beforeUs = std::uniform_real_distribution<double>(0, 1)(random) * run.widthUs;
-        if (beforeUs + glitchUs >= run.widthUs) {
-            continue;
-        }
-        runs[at].widthUs = beforeUs;
-        runs.insert(runs.begin() + static_cast<std::ptrdiff_t>(at) + 1,
-                    {{1 - run.level, glitchUs}, {run.level, run.widthUs - beforeUs - glitchUs}});
-    }
-}
-
-// What a receiver module makes of a transmission: every width scaled by the remote's clock,
-// high runs longer by `skewUs` and low runs as much shorter (the data slicer), each run
-// jittered by up to `jitterShare` of its width, and a glitch of 1 to 39 us in about
-// `glitchShare` of the runs.
-LineRuns received(const LineRuns &sent, double scaleFactor, double skewUs, double jitterShare, double glitchShare,
-                  std::mt19937 &random) {
-    LineRuns runs;
-    for (const LineRun &run : sent) {
-        if (run.widthUs > 0) {
-            append(runs, {run});
-        }
-    }
-    std::uniform_real_distribution<double> unit(0, 1);
-    for (LineRun &run : runs) {
-        run.widthUs = (run.widthUs * scaleFactor + (run.level != 0 ? skewUs : -skewUs)) *
-                      (1 - jitterShare + 2 * jitterShare * unit(random));
-    }
-    glitch(runs, random, static_cast<int>(glitchShare * static_cast<double>(runs.size())));
-    return runs;
-}
-
-std::vector<TerunaRx::Press> decode(const LineRuns &runs) {
-    std::vector<TerunaRx::Press> presses;
-    TerunaRx rx([&](const TerunaRx::Press &p) { presses.push_back(p); });
-    double timeUs = 0;
-    for (const LineRun &run : runs) {
-        rx.level(timeUs, run.level);
-        timeUs += run.widthUs;
-    }
-    rx.end(timeUs);
-    return presses;
-}
-
-std::vector<std::pair<unsigned int, unsigned int>> ids(const std::vector<TerunaRx::Press> &presses) {
+std::vector<std::pair<unsigned int, unsigned int>> ids(const std::vector<rx::Press> &presses) {
     std::vector<std::pair<unsigned int, unsigned int>> result;
-    for (const TerunaRx::Press &p : presses) {
+    for (const rx::Press &p : presses) {
         result.emplace_back(p.remoteId, p.buttonId);
     }
     return result;
@@ -288,16 +181,16 @@ TEST(Receiver, APressEndsWhenFramesStopAlsoWhenNoiseFillsTheSilence) {
     append(line, press(300, 3));
     append(line, noise(random, 300000));
     std::vector<unsigned int> whenReported;
-    TerunaRx rx([&](const TerunaRx::Press &p) { whenReported.push_back(p.frames); });
+    rx::TerunaRx receiver([&](const rx::Press &p) { whenReported.push_back(p.frames); });
     double timeUs = 0;
     for (const LineRun &run : line) {
-        rx.level(timeUs, run.level);
+        receiver.level(timeUs, run.level);
         timeUs += run.widthUs;
         if (timeUs > firstEndsUs + 300000 && timeUs < firstEndsUs * 2) {
             EXPECT_EQ(whenReported.size(), 1u) << "the first press is reported before the second begins";
         }
     }
-    rx.end(timeUs);
+    receiver.end(timeUs);
     ASSERT_EQ(whenReported.size(), 2u);
     EXPECT_EQ(whenReported[0], 150u);
     EXPECT_GE(whenReported[1], 148u) << "noise right before a press may cost its first frames";
@@ -319,8 +212,8 @@ TEST(Receiver, OneFrameReadWrongDoesNotSplitAPress) {
 TEST(Receiver, EdgesLostBreakTheFrameInsteadOfJoiningItsRuns) {
     const LineRuns sent = press(6400, 6);  // five ones: every frame ends high, on a zero
     for (const bool told : {true, false}) {
-        std::vector<TerunaRx::Press> presses;
-        TerunaRx rx([&](const TerunaRx::Press &p) { presses.push_back(p); });
+        std::vector<rx::Press> presses;
+        rx::TerunaRx receiver([&](const rx::Press &p) { presses.push_back(p); });
         double timeUs = 0;
         bool lost = false;
         for (std::size_t i = 0; i < sent.size(); ++i) {
@@ -330,15 +223,15 @@ TEST(Receiver, EdgesLostBreakTheFrameInsteadOfJoiningItsRuns) {
             if (pulseBeforeStart || (lost && sent[i].level == 1)) {
                 lost = true;  // the edges into and out of this pulse never arrive
             } else if (lost && told) {
-                rx.edgesLost(timeUs, sent[i].level);
+                receiver.edgesLost(timeUs, sent[i].level);
                 lost = false;
             } else {
-                rx.level(timeUs, sent[i].level);
+                receiver.level(timeUs, sent[i].level);
                 lost = false;
             }
             timeUs += sent[i].widthUs;
         }
-        rx.end(timeUs);
+        receiver.end(timeUs);
         if (told) {
             EXPECT_TRUE(presses.empty());
         } else {

@@ -11,9 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string_view text(reinterpret_cast<const char *>(data), size);
     for (const char *channel : {"", "pin0"}) {
         VcdWire wire;
-        TerunaRx rx([](const TerunaRx::Press &) {});
-        if (readVcdText(text, channel, wire, [&](double timeUs, int level) { rx.level(timeUs, level); }).empty()) {
-            rx.end(wire.endUs);
+        rx::TerunaRx receiver([](const rx::Press &) {});
+        if (readVcdText(text, channel, wire, [&](double timeUs, int level) { receiver.level(timeUs, level); }).empty()) {
+            receiver.end(wire.endUs);
         }
     }
     return 0;

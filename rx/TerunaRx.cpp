@@ -53,6 +53,8 @@ double skewOf(int level, double skewUs) { return level != 0 ? skewUs : -skewUs; 
 
 }  // namespace
 
+namespace rx {
+
 TerunaRx::TerunaRx(std::function<void(const Press &)> onPress) : onPress_(std::move(onPress)) {}
 
 void TerunaRx::level(double timeUs, int level) {
@@ -419,3 +421,5 @@ void TerunaRx::endPress() {
     inARow_ = 0;
     otherInARow_ = 0;
 }
+
+}  // namespace rx

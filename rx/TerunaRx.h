@@ -1,31 +1,33 @@
 // SPDX-License-Identifier: MIT
 // The receiver: turns timed levels of a line back into the presses TerunaTx sends, as a
 // cheap receiver module delivers them.
-#ifndef TERUNA_SNIFF_TERUNARX_H
-#define TERUNA_SNIFF_TERUNARX_H
+#ifndef TERUNA_RX_TERUNARX_H
+#define TERUNA_RX_TERUNARX_H
 
 #include <array>
 #include <cstddef>
 #include <functional>
 #include <vector>
 
+namespace rx {
+
+struct Press {
+    unsigned int remoteId;
+    unsigned int buttonId;
+    unsigned int frames;  // frames of this press that were decoded
+    double timeUs;        // when its first decoded frame began, on the input's clock
+    // Mean measured widths in microseconds: the start's high, a one, a zero's half.
+    double startUs;
+    double oneUs;
+    double zeroUs;
+    // What was learnt of the press: the remote's clock against the nominal one, and how
+    // much longer the receiver made high runs (and low runs as much shorter).
+    double scale;
+    double skewUs;
+};
+
 class TerunaRx {
 public:
-    struct Press {
-        unsigned int remoteId;
-        unsigned int buttonId;
-        unsigned int frames;  // frames of this press that were decoded
-        double timeUs;        // when its first decoded frame began, on the input's clock
-        // Mean measured widths in microseconds: the start's high, a one, a zero's half.
-        double startUs;
-        double oneUs;
-        double zeroUs;
-        // What was learnt of the press: the remote's clock against the nominal one, and how
-        // much longer the receiver made high runs (and low runs as much shorter).
-        double scale;
-        double skewUs;
-    };
-
     explicit TerunaRx(std::function<void(const Press &)> onPress);
 
     // Also tells `onRun` of every run of the line as it is read, glitches and noise included.
@@ -141,5 +143,7 @@ private:
     int starts_ = 0, ones_ = 0, zeroHalves_ = 0;
     double sumScale_ = 0, sumSkewUs_ = 0;
 };
+
+}  // namespace rx
 
 #endif
