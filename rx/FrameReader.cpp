@@ -1,0 +1,130 @@
+// SPDX-License-Identifier: MIT
+// After a start symbol (520 us high) the pin is low, and each bit is one run of the level it
+// holds: 110 us for a zero, followed by a 110 us pulse of the other level, or 300 us for a
+// one, after which the level has changed. When a frame ends low, the next start symbol
+// drives the pin high at once, so its high run is joined (across a pulse too short to see)
+// to the frame's last high run: a zero's pulse (110 + 520 us) or a one's high hold
+// (300 + 520 us).
+#include "FrameReader.h"
+
+#include <cmath>
+
+#include "TerunaCode.h"
+
+namespace rx {
+
+namespace {
+
+// Of each nominal width, once the time base is taken off: jitter beyond this is not read.
+constexpr double kTolerance = 0.25;
+
+constexpr double kStartUs = TerunaCode::kStartUs;
+constexpr double kOneUs = TerunaCode::kOneUs;
+constexpr double kZeroHalfUs = TerunaCode::kZeroHalfUs;
+
+bool near(double sentUs, double nominalUs) {
+    return sentUs >= nominalUs * (1 - kTolerance) && sentUs <= nominalUs * (1 + kTolerance);
+}
+
+}  // namespace
+
+std::optional<Frame> FrameReader::read(const Run &run, const TimeBase &timeBase) {
+    const bool followsFrame = lastEndedFrame_;
+    lastEndedFrame_ = false;
+    if (inFrame_) {
+        bool continued = false;
+        std::optional<Frame> frame = continueFrame(run, timeBase, continued);
+        if (continued) {
+            return frame;
+        }
+        inFrame_ = false;
+        pulseDue_ = false;
+    }
+    if (run.level != 1) {
+        return std::nullopt;
+    }
+    // A start. Right after a decoded frame it stands alone (the frame took in a start joined
+    // to its last run); after a frame that could not be read it may come joined to that
+    // frame's last run. Where the widths allow more than one reading, the nearest is taken:
+    // the frame begins at the run's end whichever it is.
+    const double sentUs = timeBase.sentUs(run.level, run.widthUs);
+    double partUs = -1;
+    for (const double candidateUs : {0.0, kZeroHalfUs, kOneUs}) {
+        if (followsFrame && candidateUs > 0) {
+            break;
+        }
+        if (near(sentUs, kStartUs + candidateUs) &&
+            (partUs < 0 || std::fabs(sentUs - kStartUs - candidateUs) < std::fabs(sentUs - kStartUs - partUs))) {
+            partUs = candidateUs;
+        }
+    }
+    if (partUs >= 0) {
+        beginFrame(run, partUs, followsFrame, timeBase);
+    }
+    return std::nullopt;
+}
+
+// Reads `run` as the next part of the frame; `continued` is false when it cannot be one.
+std::optional<Frame> FrameReader::continueFrame(const Run &run, const TimeBase &timeBase, bool &continued) {
+    const double sentUs = timeBase.sentUs(run.level, run.widthUs);
+    const bool lastBit = bits_ == TerunaCode::kCodeBits - 1;
+    // The frame's last run, high, with the next frame's start joined to it.
+    const auto endsJoined = [&](double partUs) { return lastBit && run.level == 1 && near(sentUs, partUs + kStartUs); };
+    continued = true;
+    if (pulseDue_) {
+        pulseDue_ = false;
+        if (near(sentUs, kZeroHalfUs)) {
+            frame_.sumZeroUs += holdUs_ + run.widthUs;
+            frame_.zeroHalves += 2;
+            return completeSymbol(0, run.endUs);
+        }
+        if (endsJoined(kZeroHalfUs)) {
+            frame_.sumZeroUs += holdUs_;
+            ++frame_.zeroHalves;
+            std::optional<Frame> frame = completeSymbol(0, run.endUs);
+            beginFrame(run, kZeroHalfUs, true, timeBase);
+            return frame;
+        }
+    } else if (near(sentUs, kZeroHalfUs)) {
+        holdUs_ = run.widthUs;
+        pulseDue_ = true;
+        return std::nullopt;
+    } else if (near(sentUs, kOneUs)) {
+        frame_.sumOneUs += run.widthUs;
+        ++frame_.ones;
+        return completeSymbol(1, run.endUs);
+    } else if (endsJoined(kOneUs)) {
+        std::optional<Frame> frame = completeSymbol(1, run.endUs);
+        beginFrame(run, kOneUs, true, timeBase);
+        return frame;
+    }
+    continued = false;
+    return std::nullopt;
+}
+
+// Begins a frame at a start that ends with `run`, after a part `partUs` wide as sent that
+// the run also holds: the start's measured width is the run's less that part under the
+// time base's scale.
+void FrameReader::beginFrame(const Run &run, double partUs, bool followsFrame, const TimeBase &timeBase) {
+    inFrame_ = true;
+    pulseDue_ = false;
+    bits_ = 0;
+    frame_ = {};
+    frame_.startUs = run.widthUs - partUs * timeBase.scale;
+    frame_.beginUs = run.endUs - frame_.startUs;
+    frame_.followsFrame = followsFrame;
+    frame_.timeBase = timeBase;
+}
+
+std::optional<Frame> FrameReader::completeSymbol(unsigned int bit, double endUs) {
+    frame_.code = frame_.code << 1 | bit;
+    if (++bits_ < TerunaCode::kCodeBits) {
+        return std::nullopt;
+    }
+    inFrame_ = false;
+    lastEndedFrame_ = true;
+    frame_.endUs = endUs;
+    return frame_;
+}
+
+}  // namespace rx

@@ -1,0 +1,91 @@
+// SPDX-License-Identifier: MIT
+#include "PressGatherer.h"
+
+#include "TerunaCode.h"
+
+namespace rx {
+
+namespace {
+
+// A press is real once this many frames of it were read back to back: noise and other
+// remotes hardly make one frame of the line code, never two alike in a row.
+constexpr unsigned int kFramesForAPress = 2;
+
+// Receivers fill a silence with noise: a press also ends when no frame has been read for
+// this long, which even dozens of frames lost to interference within a press do not reach.
+constexpr double kNoFrameUs = 250000;
+
+}  // namespace
+
+void PressGatherer::add(const Frame &frame) {
+    lastFrameEndUs_ = frame.endUs;
+    if (havePress_ && confirmed_ && frame.code != code_) {
+        // One frame read wrong must not end a press: another code word does so once it has
+        // come twice in a row.
+        if (frame.followsFrame && otherCode_ == frame.code) {
+            ++otherInARow_;
+        } else {
+            otherInARow_ = 1;
+            otherBeginUs_ = frame.beginUs;
+        }
+        otherCode_ = frame.code;
+        if (otherInARow_ < kFramesForAPress) {
+            return;
+        }
+        const unsigned int seen = otherInARow_;
+        end();
+        start(otherCode_, otherBeginUs_);
+        frames_ = inARow_ = seen - 1;
+    } else if (havePress_ && frame.code != code_) {
+        end();
+    }
+    otherInARow_ = 0;
+    if (!havePress_) {
+        start(frame.code, frame.beginUs);
+    }
+    ++frames_;
+    inARow_ = frame.followsFrame ? inARow_ + 1 : 1;
+    confirmed_ = confirmed_ || inARow_ >= kFramesForAPress;
+    ++summed_;
+    sumStartUs_ += frame.startUs;
+    sumOneUs_ += frame.sumOneUs;
+    ones_ += frame.ones;
+    sumZeroUs_ += frame.sumZeroUs;
+    zeroHalves_ += frame.zeroHalves;
+    sumScale_ += frame.timeBase.scale;
+    sumSkewUs_ += frame.timeBase.skewUs;
+}
+
+void PressGatherer::noFrameUntil(double timeUs) {
+    if (havePress_ && timeUs - lastFrameEndUs_ > kNoFrameUs) {
+        end();
+    }
+}
+
+void PressGatherer::start(unsigned int code, double beginUs) {
+    havePress_ = true;
+    code_ = code;
+    beginUs_ = beginUs;
+    frames_ = inARow_ = 0;
+    confirmed_ = false;
+    sumStartUs_ = sumOneUs_ = sumZeroUs_ = 0;
+    ones_ = zeroHalves_ = 0;
+    sumScale_ = sumSkewUs_ = 0;
+    summed_ = 0;
+}
+
+void PressGatherer::end() {
+    if (havePress_ && confirmed_) {
+        const auto mean = [](double sum, double count) { return count > 0 ? sum / count : 0.0; };
+        const double frames = summed_;
+        onPress_({TerunaCode::remoteOf(code_), TerunaCode::buttonOf(code_), frames_, beginUs_,
+                  mean(sumStartUs_, frames), mean(sumOneUs_, ones_), mean(sumZeroUs_, zeroHalves_),
+                  mean(sumScale_, frames), mean(sumSkewUs_, frames)});
+    }
+    havePress_ = false;
+    confirmed_ = false;
+    inARow_ = 0;
+    otherInARow_ = 0;
+}
+
+}  // namespace rx
