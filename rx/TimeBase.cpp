@@ -38,9 +38,40 @@ struct Symbol {
     double widthUs;
     bool high;  // carried by the high level only
 };
-// Both levels carry zero halves and ones; only the high one carries starts.
+// Both levels carry zero halves and ones; only the high one carries starts. Each symbol has
+// a band and a half band on each level that carries it.
 constexpr Symbol kSymbols[] = {
     {TerunaCode::kZeroHalfUs, false}, {TerunaCode::kOneUs, false}, {TerunaCode::kStartUs, true}};
+constexpr std::size_t kHighBands = 2 * 3;
+constexpr std::size_t kBands = kHighBands + 2 * 2;
+
+// Per scale of the grid, where each band's counts begin and end under no skew: first the high
+// level's bands, then the low level's.
+using BandTable = std::array<std::array<int, 2 * kBands>, kScales.count>;
+
+BandTable bandTable() {
+    BandTable table{};
+    for (int scaleAt = 0; scaleAt < kScales.count; ++scaleAt) {
+        std::size_t band = 0;
+        for (const int level : {1, 0}) {
+            for (const Symbol &symbol : kSymbols) {
+                if (symbol.high && level == 0) {
+                    continue;
+                }
+                const double centreUs = symbol.widthUs * kScales.at(scaleAt);
+                const double spreadUs = centreUs * kBandShare + kBandSlackUs;
+                for (const double reachUs : {spreadUs, spreadUs / 2}) {
+                    const auto at = [](double us) {
+                        return static_cast<int>(std::floor(us / TimeBaseLearner::kBinUs)) + TimeBaseLearner::kPad;
+                    };
+                    table[static_cast<std::size_t>(scaleAt)][band++] = at(centreUs - reachUs);
+                    table[static_cast<std::size_t>(scaleAt)][band++] = at(centreUs + reachUs) + 1;
+                }
+            }
+        }
+    }
+    return table;
+}
 
 // Candidates equal in runs are told apart by their distance from the nominal time base, each
 // grid's whole reach weighing the same.
@@ -89,36 +120,24 @@ void TimeBaseLearner::learn(bool wholeRange) {
 }
 
 void TimeBaseLearner::search(Candidate &best, Candidate from, Candidate to, int step) const {
-    struct Band {
-        const int *below;  // the level's cumulative counts
-        int first, last;   // bins of the band under no skew, offset into `below`
-        int skewSign;
-    };
+    static const BandTable kBandBins = bandTable();
     int nearest = distanceFromNominal(best.scaleAt, best.skewAt);
-    for (int scaleAt = std::max(from.scaleAt, 0); scaleAt <= std::min(to.scaleAt, kScales.count - 1); scaleAt += step) {
-        const double scale = kScales.at(scaleAt);
-        std::array<Band, 10> bands{};
-        std::size_t count = 0;
-        for (const Symbol &symbol : kSymbols) {
-            const double centreUs = symbol.widthUs * scale;
-            const double spreadUs = centreUs * kBandShare + kBandSlackUs;
-            for (const int level : {1, 0}) {
-                if (symbol.high && level == 0) {
-                    continue;
-                }
-                for (const double reachUs : {spreadUs, spreadUs / 2}) {
-                    const auto bin = [](double us) { return static_cast<int>(std::floor(us / kBinUs)) + kPad; };
-                    bands[count++] = {below_[index(level)].data(), bin(centreUs - reachUs), bin(centreUs + reachUs) + 1,
-                                      level != 0 ? 1 : -1};
-                }
-            }
-        }
-        for (int skewAt = std::max(from.skewAt, 0); skewAt <= std::min(to.skewAt, kSkewsUs.count - 1); skewAt += step) {
-            const int shift = skewAt - kNoSkewAt;
+    const int *const high = below_[1].data();
+    const int *const low = below_[0].data();
+    for (int scaleAt = std::max(from.scaleAt, 0); scaleAt <= std::min(to.scaleAt, kScales.count - 1);
+         scaleAt += step) {
+        const std::array<int, 2 * kBands> &bins = kBandBins[static_cast<std::size_t>(scaleAt)];
+        for (int skewAt = std::max(from.skewAt, 0); skewAt <= std::min(to.skewAt, kSkewsUs.count - 1);
+             skewAt += step) {
+            // A skew moves the high level's bands one way and the low level's the other.
+            const int *const highShifted = high + (skewAt - kNoSkewAt);
+            const int *const lowShifted = low - (skewAt - kNoSkewAt);
             int score = 0;
-            for (std::size_t b = 0; b < count; ++b) {
-                const Band &band = bands[b];
-                score += band.below[band.last + band.skewSign * shift] - band.below[band.first + band.skewSign * shift];
+            for (std::size_t b = 0; b < 2 * kHighBands; b += 2) {
+                score += highShifted[bins[b + 1]] - highShifted[bins[b]];
+            }
+            for (std::size_t b = 2 * kHighBands; b < 2 * kBands; b += 2) {
+                score += lowShifted[bins[b + 1]] - lowShifted[bins[b]];
             }
             if (score < best.score) {
                 continue;

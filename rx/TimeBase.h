@@ -55,6 +55,9 @@ public:
     // Bins of the histograms, each this wide: finer than the narrowest band the score counts.
     static constexpr double kBinUs = 2;
     static constexpr int kBins = 576;  // up to 1152 us, beyond the widest band; wider runs share the last bin
+    // Room on both sides of the cumulative counts, so that a band shifted by any skew of the
+    // grid reads within them.
+    static constexpr int kPad = 64;
 
 private:
     struct Candidate {
@@ -71,9 +74,6 @@ private:
     // them, keeping the best in `best`.
     void search(Candidate &best, Candidate from, Candidate to, int step) const;
 
-    // Room on both sides of the cumulative counts, so that a band shifted by any skew of the
-    // grid reads within them.
-    static constexpr int kPad = 64;
 
     std::array<std::array<std::uint16_t, kBins>, 2> counts_{};
     // Runs of the level in bins below each index less kPad, made at each learning.

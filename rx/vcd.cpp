@@ -21,27 +21,37 @@ class Tokens {
 public:
     explicit Tokens(const VcdSource &source) : source_(source) {}
 
-    // The next whitespace-separated token; empty at the end, or when `trouble()` says why.
+    // The next whitespace-separated token, valid until the next call; empty at the end, when
+    // the source stopped, or when `trouble()` says why.
     std::string_view next() {
         token_.clear();
-        for (int c = get(); c >= 0; c = get()) {
-            if (!isSpace(c)) {
-                token_.push_back(static_cast<char>(c));
-                break;
+        if (!skipSpace()) {
+            return {};
+        }
+        // Most tokens lie whole within the buffer and are read in place.
+        std::size_t length = tokenLength();
+        if (pos_ + length < size_) {
+            pos_ += length;
+            return length <= kMaxTokenBytes ? std::string_view(buffer_ + pos_ - length, length) : tooLong();
+        }
+        // The rest comes with the next reads.
+        for (;;) {
+            if (token_.size() + length > kMaxTokenBytes) {
+                return tooLong();
             }
-        }
-        for (int c = get(); c >= 0 && !isSpace(c); c = get()) {
-            if (token_.size() == kMaxTokenBytes) {
-                trouble_ = "a word longer than " + std::to_string(kMaxTokenBytes) + " bytes: not a value change dump";
-                token_.clear();
-                break;
+            token_.append(buffer_ + pos_, length);
+            pos_ += length;
+            if (pos_ < size_) {
+                return token_;
             }
-            token_.push_back(static_cast<char>(c));
+            if (!fill()) {
+                if (stopped_ || !trouble_.empty()) {
+                    token_.clear();  // cut short by the stop or the failure: not read
+                }
+                return token_;
+            }
+            length = tokenLength();
         }
-        if (!trouble_.empty()) {
-            token_.clear();
-        }
-        return token_;
     }
 
     // Skips to the `$end` that closes a section; false when there is none.
@@ -69,47 +79,77 @@ public:
     }
 
     [[nodiscard]] const std::string &trouble() const { return trouble_; }
+    [[nodiscard]] bool stopped() const { return stopped_; }
 
     // Why reading stopped: what went wrong with the input itself, if anything, else `reason`.
     [[nodiscard]] std::string failure(const std::string &reason) const { return trouble_.empty() ? reason : trouble_; }
 
 private:
-    static bool isSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+    static bool isSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
-    int get() {
-        if (pos_ == size_) {
-            if (!trouble_.empty() || ended_) {
-                return -1;
+    // The length of the token at `pos_`, up to the end of the buffer.
+    [[nodiscard]] std::size_t tokenLength() const {
+        std::size_t at = pos_;
+        while (at != size_ && !isSpace(static_cast<unsigned char>(buffer_[at]))) {
+            ++at;
+        }
+        return at - pos_;
+    }
+
+    // Moves past whitespace, reading on as needed; false at the end of the input.
+    bool skipSpace() {
+        for (;;) {
+            while (pos_ != size_ && isSpace(static_cast<unsigned char>(buffer_[pos_]))) {
+                ++pos_;
             }
-            long n = 0;
-            do {
-                n = source_(buffer_, sizeof buffer_);
-            } while (n < 0 && errno == EINTR);
-            if (n <= 0) {
-                if (n < 0) {
-                    trouble_ = std::strerror(errno);
-                }
-                ended_ = true;
-                return -1;
+            if (pos_ != size_) {
+                return true;
             }
-            pos_ = 0;
-            size_ = static_cast<std::size_t>(n);
-            if (first_) {
-                first_ = false;
-                if (size_ >= 3 && std::memcmp(buffer_, "\xEF\xBB\xBF", 3) == 0) {
-                    pos_ = 3;  // a UTF-8 byte-order mark
-                    return get();
-                }
+            if (!fill()) {
+                return false;
             }
         }
-        return static_cast<unsigned char>(buffer_[pos_++]);
+    }
+
+    std::string_view tooLong() {
+        trouble_ = "a word longer than " + std::to_string(kMaxTokenBytes) + " bytes: not a value change dump";
+        pos_ = size_ = 0;
+        ended_ = true;
+        token_.clear();
+        return {};
+    }
+
+    // Reads the next bytes into the buffer; false at the end, on a failure or a stop.
+    bool fill() {
+        pos_ = size_ = 0;
+        if (ended_) {
+            return false;
+        }
+        const long n = source_(buffer_, sizeof buffer_);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) {
+                stopped_ = true;
+            } else if (n < 0) {
+                trouble_ = std::strerror(errno);
+            }
+            ended_ = true;
+            return false;
+        }
+        size_ = static_cast<std::size_t>(n);
+        if (first_) {
+            first_ = false;
+            if (size_ >= 3 && std::memcmp(buffer_, "\xEF\xBB\xBF", 3) == 0) {
+                pos_ = 3;  // a UTF-8 byte-order mark
+            }
+        }
+        return true;
     }
 
     const VcdSource &source_;
     char buffer_[65536]{};
     std::size_t pos_ = 0, size_ = 0;
-    bool first_ = true, ended_ = false;
-    std::string token_;
+    bool first_ = true, ended_ = false, stopped_ = false;
+    std::string token_;  // a token that spans two reads
     std::string trouble_;
 };
 
@@ -167,7 +207,8 @@ std::string quoted(std::string_view token) {
     return "'" + shown + (token.size() > 40 ? "...'" : "'");
 }
 
-std::string readBody(Tokens &tokens, const std::string &id, double stepUs, VcdWire &wire, const VcdLevels &onLevel) {
+std::string readBody(Tokens &tokens, const std::string &id, double stepUs, VcdWire &wire, const VcdLevels &onLevel,
+                     const VcdTimes &onTime) {
     std::uint64_t time = 0;
     bool timeSeen = false;
     for (std::string_view token = tokens.next(); !token.empty(); token = tokens.next()) {
@@ -182,6 +223,10 @@ std::string readBody(Tokens &tokens, const std::string &id, double stepUs, VcdWi
             }
             time = next;
             timeSeen = true;
+            wire.endUs = static_cast<double>(time) * stepUs;
+            if (onTime) {
+                onTime(wire.endUs);
+            }
         } else if (token == "$comment") {
             if (!tokens.skipSection()) {
                 return tokens.failure("unclosed $comment");
@@ -211,16 +256,14 @@ std::string readBody(Tokens &tokens, const std::string &id, double stepUs, VcdWi
             return "unexpected " + quoted(token);
         }
     }
-    if (!tokens.trouble().empty()) {
-        return tokens.trouble();
-    }
-    wire.endUs = static_cast<double>(time) * stepUs;
-    return "";
+    wire.stopped = tokens.stopped();
+    return tokens.trouble();
 }
 
 }  // namespace
 
-std::string readVcd(const VcdSource &source, const std::string &channel, VcdWire &wire, const VcdLevels &onLevel) {
+std::string readVcd(const VcdSource &source, const std::string &channel, VcdWire &wire, const VcdLevels &onLevel,
+                    const VcdTimes &onTime) {
     Tokens tokens(source);
     double stepUs = -1;
     std::string id;
@@ -267,10 +310,11 @@ std::string readVcd(const VcdSource &source, const std::string &channel, VcdWire
     if (id.empty()) {
         return channel.empty() ? (anyWire ? "no 1-bit wire" : "no wire") : "no 1-bit wire named " + quoted(channel);
     }
-    return readBody(tokens, id, stepUs, wire, onLevel);
+    return readBody(tokens, id, stepUs, wire, onLevel, onTime);
 }
 
-std::string readVcdText(std::string_view text, const std::string &channel, VcdWire &wire, const VcdLevels &onLevel) {
+std::string readVcdText(std::string_view text, const std::string &channel, VcdWire &wire, const VcdLevels &onLevel,
+                        const VcdTimes &onTime) {
     std::size_t at = 0;
     const VcdSource source = [&](char *buffer, std::size_t size) {
         const std::size_t n = std::min(size, text.size() - at);
@@ -278,5 +322,5 @@ std::string readVcdText(std::string_view text, const std::string &channel, VcdWi
         at += n;
         return static_cast<long>(n);
     };
-    return readVcd(source, channel, wire, onLevel);
+    return readVcd(source, channel, wire, onLevel, onTime);
 }
