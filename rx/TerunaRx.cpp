@@ -31,8 +31,11 @@ constexpr double kLookAheadUs = 20000;  // about three frames
 constexpr std::size_t kLearnEveryRuns = 32;
 constexpr std::size_t kFewestRunsToLearn = 24;
 // A frame takes about as many runs as come between two learnings: only this many learnings
-// without a frame say that the time base is lost, and the whole range is searched again.
+// without a frame say that the time base is lost, and the whole range is searched again,
+// at every so many learnings (noise, where a listener spends most of its time, would cost
+// most): a press of 150 frames is found within two of its frames all the same.
 constexpr unsigned int kLearningsToLoseIt = 2;
+constexpr unsigned int kLostLearningsPerSearch = 2;
 
 static_assert(TerunaRx::Window::kRuns > kLookAheadRuns, "the runs not decoded yet stay in the window");
 static_assert(kLookAheadRuns > kLearnEveryRuns, "every run is decoded under a time base learnt from it");
@@ -134,7 +137,8 @@ void TerunaRx::learn() {
     }
     learntWithoutFrame_ = framesSinceLearnt_ > 0 ? 0 : learntWithoutFrame_ + 1;
     framesSinceLearnt_ = 0;
-    learner_.learn(learntWithoutFrame_ >= kLearningsToLoseIt);
+    learner_.learn(learntWithoutFrame_ >= kLearningsToLoseIt &&
+                   (learntWithoutFrame_ - kLearningsToLoseIt) % kLostLearningsPerSearch == 0);
 }
 
 // Decodes the oldest run not decoded yet, joining a glitch and the run after it to the run
