@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 
 #include "TerunaCode.h"
 
@@ -30,9 +31,16 @@ constexpr int kNoSkewAt = 40;
 static_assert(kScales.at(kNominalScaleAt) == 1.0 && kSkewsUs.at(kNoSkewAt) == 0.0);
 static_assert((kScales.count - 1) % kCoarseStep == 0 && (kSkewsUs.count - 1) % kCoarseStep == 0,
               "the coarse search reaches both ends of each grid");
-// One skew step moves a band by one bin, and every band, shifted by any skew, stays within
-// the cumulative counts.
-static_assert(kSkewsUs.step == TimeBaseLearner::kBinUs);
+// Every band of the grid lies within the histograms, clear of the last bin where all wider
+// runs go: the narrowest symbol as received stays wider than its spread, the widest well
+// within the bins.
+static_assert(TerunaCode::kZeroHalfUs * kScales.first + kSkewsUs.first > kBandSlackUs / (1 - kBandShare));
+static_assert(static_cast<int>(((TerunaCode::kStartUs * kScales.at(kScales.count - 1) + kSkewsUs.at(kSkewsUs.count - 1)) *
+                                    (1 + kBandShare) +
+                                kBandSlackUs) /
+                               TimeBaseLearner::kBinUs) +
+                      1 <
+                  TimeBaseLearner::kBins - 1);
 
 struct Symbol {
     double widthUs;
@@ -45,27 +53,33 @@ constexpr Symbol kSymbols[] = {
 constexpr std::size_t kHighBands = 2 * 3;
 constexpr std::size_t kBands = kHighBands + 2 * 2;
 
-// Per scale of the grid, where each band's counts begin and end under no skew: first the high
-// level's bands, then the low level's.
-using BandTable = std::array<std::array<int, 2 * kBands>, kScales.count>;
+// For every candidate of the grid, the bins where each band begins and ends: first the high
+// level's bands, then the low level's. A band spreads around the symbol's width as received,
+// so that where the receiver makes a symbol narrow, only runs close to it count.
+using Bands = std::array<std::uint16_t, 2 * kBands>;
+using BandTable = std::array<std::array<Bands, kSkewsUs.count>, kScales.count>;
 
-BandTable bandTable() {
-    BandTable table{};
+std::unique_ptr<const BandTable> bandTable() {
+    auto table = std::make_unique<BandTable>();
     for (int scaleAt = 0; scaleAt < kScales.count; ++scaleAt) {
-        std::size_t band = 0;
-        for (const int level : {1, 0}) {
-            for (const Symbol &symbol : kSymbols) {
-                if (symbol.high && level == 0) {
-                    continue;
-                }
-                const double centreUs = symbol.widthUs * kScales.at(scaleAt);
-                const double spreadUs = centreUs * kBandShare + kBandSlackUs;
-                for (const double reachUs : {spreadUs, spreadUs / 2}) {
-                    const auto at = [](double us) {
-                        return static_cast<int>(std::floor(us / TimeBaseLearner::kBinUs)) + TimeBaseLearner::kPad;
-                    };
-                    table[static_cast<std::size_t>(scaleAt)][band++] = at(centreUs - reachUs);
-                    table[static_cast<std::size_t>(scaleAt)][band++] = at(centreUs + reachUs) + 1;
+        for (int skewAt = 0; skewAt < kSkewsUs.count; ++skewAt) {
+            const TimeBase timeBase{kScales.at(scaleAt), kSkewsUs.at(skewAt)};
+            Bands &bands = (*table)[static_cast<std::size_t>(scaleAt)][static_cast<std::size_t>(skewAt)];
+            std::size_t band = 0;
+            for (const int level : {1, 0}) {
+                for (const Symbol &symbol : kSymbols) {
+                    if (symbol.high && level == 0) {
+                        continue;
+                    }
+                    const double centreUs = timeBase.receivedUs(level, symbol.widthUs);
+                    const double spreadUs = centreUs * kBandShare + kBandSlackUs;
+                    for (const double reachUs : {spreadUs, spreadUs / 2}) {
+                        const auto bin = [](double us) {
+                            return static_cast<std::uint16_t>(std::floor(us / TimeBaseLearner::kBinUs));
+                        };
+                        bands[band++] = bin(centreUs - reachUs);
+                        bands[band++] = static_cast<std::uint16_t>(bin(centreUs + reachUs) + 1);
+                    }
                 }
             }
         }
@@ -92,52 +106,48 @@ void TimeBaseLearner::clear() {
 
 void TimeBaseLearner::learn(bool wholeRange) {
     for (std::size_t level = 0; level < 2; ++level) {
-        std::array<int, kBins + 2 *kPad + 1> &below = below_[level];
         int sum = 0;
-        for (int at = 0; at <= kPad; ++at) {
-            below[static_cast<std::size_t>(at)] = 0;
-        }
         for (std::size_t bin = 0; bin < kBins; ++bin) {
             sum += counts_[level][bin];
-            below[bin + kPad + 1] = sum;
-        }
-        for (std::size_t at = kBins + kPad + 1; at < below.size(); ++at) {
-            below[at] = sum;
+            below_[level][bin + 1] = sum;
         }
     }
     Candidate best{scaleAt_, skewAt_, -1};
-    search(best, best, best, 1);
+    search(best, best, best, 1, true);
     if (wholeRange) {
+        // Bands alone find the best's neighbourhood; the half bands centre it.
         best = {kNominalScaleAt, kNoSkewAt, -1};
-        search(best, {0, 0, 0}, {kScales.count - 1, kSkewsUs.count - 1, 0}, kCoarseStep);
+        search(best, {0, 0, 0}, {kScales.count - 1, kSkewsUs.count - 1, 0}, kCoarseStep, false);
+        best.score = -1;
+        search(best, best, best, 1, true);
     }
     search(best, {best.scaleAt - kFineReach, best.skewAt - kFineReach, 0},
-           {best.scaleAt + kFineReach, best.skewAt + kFineReach, 0}, 1);
+           {best.scaleAt + kFineReach, best.skewAt + kFineReach, 0}, 1, true);
     if (best.score > 0) {
         scaleAt_ = best.scaleAt;
         skewAt_ = best.skewAt;
     }
 }
 
-void TimeBaseLearner::search(Candidate &best, Candidate from, Candidate to, int step) const {
-    static const BandTable kBandBins = bandTable();
+void TimeBaseLearner::search(Candidate &best, Candidate from, Candidate to, int step, bool halfBands) const {
+    static const std::unique_ptr<const BandTable> kBandBins = bandTable();
+    // Each symbol's band and half band, one after the other: the half bands alone, or both.
+    const std::size_t bandStep = halfBands ? 2 : 4;
+    const std::size_t firstBand = halfBands ? 0 : 2;
     int nearest = distanceFromNominal(best.scaleAt, best.skewAt);
     const int *const high = below_[1].data();
     const int *const low = below_[0].data();
     for (int scaleAt = std::max(from.scaleAt, 0); scaleAt <= std::min(to.scaleAt, kScales.count - 1);
          scaleAt += step) {
-        const std::array<int, 2 * kBands> &bins = kBandBins[static_cast<std::size_t>(scaleAt)];
         for (int skewAt = std::max(from.skewAt, 0); skewAt <= std::min(to.skewAt, kSkewsUs.count - 1);
              skewAt += step) {
-            // A skew moves the high level's bands one way and the low level's the other.
-            const int *const highShifted = high + (skewAt - kNoSkewAt);
-            const int *const lowShifted = low - (skewAt - kNoSkewAt);
+            const Bands &bins = (*kBandBins)[static_cast<std::size_t>(scaleAt)][static_cast<std::size_t>(skewAt)];
             int score = 0;
-            for (std::size_t b = 0; b < 2 * kHighBands; b += 2) {
-                score += highShifted[bins[b + 1]] - highShifted[bins[b]];
+            for (std::size_t b = firstBand; b < 2 * kHighBands; b += bandStep) {
+                score += high[bins[b + 1]] - high[bins[b]];
             }
-            for (std::size_t b = 2 * kHighBands; b < 2 * kBands; b += 2) {
-                score += lowShifted[bins[b + 1]] - lowShifted[bins[b]];
+            for (std::size_t b = 2 * kHighBands + firstBand; b < 2 * kBands; b += bandStep) {
+                score += low[bins[b + 1]] - low[bins[b]];
             }
             if (score < best.score) {
                 continue;

@@ -53,11 +53,8 @@ public:
     [[nodiscard]] TimeBase timeBase() const { return {kScales.at(scaleAt_), kSkewsUs.at(skewAt_)}; }
 
     // Bins of the histograms, each this wide: finer than the narrowest band the score counts.
-    static constexpr double kBinUs = 2;
-    static constexpr int kBins = 576;  // up to 1152 us, beyond the widest band; wider runs share the last bin
-    // Room on both sides of the cumulative counts, so that a band shifted by any skew of the
-    // grid reads within them.
-    static constexpr int kPad = 64;
+    static constexpr double kBinUs = 1;
+    static constexpr int kBins = 832;  // up to 832 us, beyond the widest band; wider runs share the last bin
 
 private:
     struct Candidate {
@@ -72,12 +69,12 @@ private:
     }
     // Scores the candidates at every `step`th index from `from` to `to` of both grids, within
     // them, keeping the best in `best`.
-    void search(Candidate &best, Candidate from, Candidate to, int step) const;
+    void search(Candidate &best, Candidate from, Candidate to, int step, bool halfBands) const;
 
 
     std::array<std::array<std::uint16_t, kBins>, 2> counts_{};
-    // Runs of the level in bins below each index less kPad, made at each learning.
-    std::array<std::array<int, kBins + 2 * kPad + 1>, 2> below_{};
+    // Runs of the level in the bins below each index, made at each learning.
+    std::array<std::array<int, kBins + 1>, 2> below_{};
     int scaleAt_;
     int skewAt_;
 };
