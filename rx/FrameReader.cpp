@@ -7,6 +7,7 @@
 // (300 + 520 us).
 #include "FrameReader.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "TerunaCode.h"
@@ -15,15 +16,18 @@ namespace rx {
 
 namespace {
 
-// Of each nominal width, once the time base is taken off: jitter beyond this is not read.
+// Of each nominal width under the learnt scale, or of the width as received where the
+// receiver makes it longer, as a receiver's jitter grows with the widths it delivers.
 constexpr double kTolerance = 0.25;
 
 constexpr double kStartUs = TerunaCode::kStartUs;
 constexpr double kOneUs = TerunaCode::kOneUs;
 constexpr double kZeroHalfUs = TerunaCode::kZeroHalfUs;
 
-bool near(double sentUs, double nominalUs) {
-    return sentUs >= nominalUs * (1 - kTolerance) && sentUs <= nominalUs * (1 + kTolerance);
+// Whether a run of `level`, `widthUs` wide as received, is a symbol `nominalUs` wide as sent.
+bool near(int level, double widthUs, double nominalUs, const TimeBase &timeBase) {
+    const double receivedUs = timeBase.receivedUs(level, nominalUs);
+    return std::fabs(widthUs - receivedUs) <= kTolerance * std::max(nominalUs * timeBase.scale, receivedUs);
 }
 
 }  // namespace
@@ -53,7 +57,7 @@ std::optional<Frame> FrameReader::read(const Run &run, const TimeBase &timeBase)
         if (followsFrame && candidateUs > 0) {
             break;
         }
-        if (near(sentUs, kStartUs + candidateUs) &&
+        if (near(run.level, run.widthUs, kStartUs + candidateUs, timeBase) &&
             (partUs < 0 || std::fabs(sentUs - kStartUs - candidateUs) < std::fabs(sentUs - kStartUs - partUs))) {
             partUs = candidateUs;
         }
@@ -66,14 +70,15 @@ std::optional<Frame> FrameReader::read(const Run &run, const TimeBase &timeBase)
 
 // Reads `run` as the next part of the frame; `continued` is false when it cannot be one.
 std::optional<Frame> FrameReader::continueFrame(const Run &run, const TimeBase &timeBase, bool &continued) {
-    const double sentUs = timeBase.sentUs(run.level, run.widthUs);
     const bool lastBit = bits_ == TerunaCode::kCodeBits - 1;
     // The frame's last run, high, with the next frame's start joined to it.
-    const auto endsJoined = [&](double partUs) { return lastBit && run.level == 1 && near(sentUs, partUs + kStartUs); };
+    const auto endsJoined = [&](double partUs) {
+        return lastBit && run.level == 1 && near(run.level, run.widthUs, partUs + kStartUs, timeBase);
+    };
     continued = true;
     if (pulseDue_) {
         pulseDue_ = false;
-        if (near(sentUs, kZeroHalfUs)) {
+        if (near(run.level, run.widthUs, kZeroHalfUs, timeBase)) {
             frame_.sumZeroUs += holdUs_ + run.widthUs;
             frame_.zeroHalves += 2;
             return completeSymbol(0, run.endUs);
@@ -85,11 +90,11 @@ std::optional<Frame> FrameReader::continueFrame(const Run &run, const TimeBase &
             beginFrame(run, kZeroHalfUs, true, timeBase);
             return frame;
         }
-    } else if (near(sentUs, kZeroHalfUs)) {
+    } else if (near(run.level, run.widthUs, kZeroHalfUs, timeBase)) {
         holdUs_ = run.widthUs;
         pulseDue_ = true;
         return std::nullopt;
-    } else if (near(sentUs, kOneUs)) {
+    } else if (near(run.level, run.widthUs, kOneUs, timeBase)) {
         frame_.sumOneUs += run.widthUs;
         ++frame_.ones;
         return completeSymbol(1, run.endUs);

@@ -10,6 +10,9 @@ namespace {
 // A press is real once this many frames of it were read back to back: noise and other
 // remotes hardly make one frame of the line code, never two alike in a row.
 constexpr unsigned int kFramesForAPress = 2;
+// Within a press, another code word ends it once it has come this many times in a row: at the
+// far edges of what the receiver learns, a glitch may make the same misreading twice.
+constexpr unsigned int kFramesToEndAPress = 3;
 
 // Receivers fill a silence with noise: a press also ends when no frame has been read for
 // this long, which even dozens of frames lost to interference within a press do not reach.
@@ -20,8 +23,7 @@ constexpr double kNoFrameUs = 250000;
 void PressGatherer::add(const Frame &frame) {
     lastFrameEndUs_ = frame.endUs;
     if (havePress_ && confirmed_ && frame.code != code_) {
-        // One frame read wrong must not end a press: another code word does so once it has
-        // come twice in a row.
+        // A frame read wrong must not end a press.
         if (frame.followsFrame && otherCode_ == frame.code) {
             ++otherInARow_;
         } else {
@@ -29,7 +31,7 @@ void PressGatherer::add(const Frame &frame) {
             otherBeginUs_ = frame.beginUs;
         }
         otherCode_ = frame.code;
-        if (otherInARow_ < kFramesForAPress) {
+        if (otherInARow_ < kFramesToEndAPress) {
             return;
         }
         const unsigned int seen = otherInARow_;

@@ -35,12 +35,13 @@ static_assert((kScales.count - 1) % kCoarseStep == 0 && (kSkewsUs.count - 1) % k
 // runs go: the narrowest symbol as received stays wider than its spread, the widest well
 // within the bins.
 static_assert(TerunaCode::kZeroHalfUs * kScales.first + kSkewsUs.first > kBandSlackUs / (1 - kBandShare));
-static_assert(static_cast<int>(((TerunaCode::kStartUs * kScales.at(kScales.count - 1) + kSkewsUs.at(kSkewsUs.count - 1)) *
+static_assert(static_cast<int>(((TerunaCode::kStartUs * kScales.at(kScales.count - 1) +
+                                 kSkewsUs.at(kSkewsUs.count - 1)) *
                                     (1 + kBandShare) +
                                 kBandSlackUs) /
                                TimeBaseLearner::kBinUs) +
-                      1 <
-                  TimeBaseLearner::kBins - 1);
+                  1 <
+              TimeBaseLearner::kBins - 1);
 
 struct Symbol {
     double widthUs;
@@ -137,10 +138,8 @@ void TimeBaseLearner::search(Candidate &best, Candidate from, Candidate to, int 
     int nearest = distanceFromNominal(best.scaleAt, best.skewAt);
     const int *const high = below_[1].data();
     const int *const low = below_[0].data();
-    for (int scaleAt = std::max(from.scaleAt, 0); scaleAt <= std::min(to.scaleAt, kScales.count - 1);
-         scaleAt += step) {
-        for (int skewAt = std::max(from.skewAt, 0); skewAt <= std::min(to.skewAt, kSkewsUs.count - 1);
-             skewAt += step) {
+    for (int scaleAt = std::max(from.scaleAt, 0); scaleAt <= std::min(to.scaleAt, kScales.count - 1); scaleAt += step) {
+        for (int skewAt = std::max(from.skewAt, 0); skewAt <= std::min(to.skewAt, kSkewsUs.count - 1); skewAt += step) {
             const Bands &bins = (*kBandBins)[static_cast<std::size_t>(scaleAt)][static_cast<std::size_t>(skewAt)];
             int score = 0;
             for (std::size_t b = firstBand; b < 2 * kHighBands; b += bandStep) {

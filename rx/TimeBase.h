@@ -71,7 +71,6 @@ private:
     // them, keeping the best in `best`.
     void search(Candidate &best, Candidate from, Candidate to, int step, bool halfBands) const;
 
-
     std::array<std::array<std::uint16_t, kBins>, 2> counts_{};
     // Runs of the level in the bins below each index, made at each learning.
     std::array<std::array<int, kBins + 1>, 2> below_{};

@@ -85,7 +85,9 @@ public:
     [[nodiscard]] std::string failure(const std::string &reason) const { return trouble_.empty() ? reason : trouble_; }
 
 private:
-    static bool isSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+    static bool isSpace(unsigned char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+    }
 
     // The length of the token at `pos_`, up to the end of the buffer.
     [[nodiscard]] std::size_t tokenLength() const {
