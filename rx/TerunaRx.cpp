@@ -31,9 +31,9 @@ constexpr double kLookAheadUs = 20000;  // about three frames
 constexpr std::size_t kLearnEveryRuns = 32;
 constexpr std::size_t kFewestRunsToLearn = 24;
 // A frame takes about as many runs as come between two learnings: only this many learnings
-// without a frame say that the time base is lost, and the whole range is searched again,
-// at every so many learnings (noise, where a listener spends most of its time, would cost
-// most): a press of 150 frames is found within two of its frames all the same.
+// without a frame say that the time base is lost. Then the whole range is searched at every
+// so many learnings, and nothing is learnt between: noise, where a listener spends most of
+// its time, costs little, and a press of 150 frames is found within two of them all the same.
 constexpr unsigned int kLearningsToLoseIt = 2;
 constexpr unsigned int kLostLearningsPerSearch = 2;
 
@@ -135,10 +135,18 @@ void TerunaRx::learn() {
     if (window_.size() < kFewestRunsToLearn) {
         return;
     }
-    learntWithoutFrame_ = framesSinceLearnt_ > 0 ? 0 : learntWithoutFrame_ + 1;
+    if (framesSinceLearnt_ > 0) {
+        learntWithoutFrame_ = 0;
+    } else if (learntWithoutFrame_ < kLearningsToLoseIt) {
+        ++learntWithoutFrame_;
+    }
     framesSinceLearnt_ = 0;
-    learner_.learn(learntWithoutFrame_ >= kLearningsToLoseIt &&
-                   (learntWithoutFrame_ - kLearningsToLoseIt) % kLostLearningsPerSearch == 0);
+    if (learntWithoutFrame_ < kLearningsToLoseIt) {
+        lostLearnings_ = 0;
+        learner_.learn(false);
+    } else if (lostLearnings_++ % kLostLearningsPerSearch == 0) {
+        learner_.learn(true);
+    }
 }
 
 // Decodes the oldest run not decoded yet, joining a glitch and the run after it to the run

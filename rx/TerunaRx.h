@@ -79,6 +79,7 @@ private:
     std::size_t sinceLearnt_ = 0;
     unsigned int framesSinceLearnt_ = 0;
     unsigned int learntWithoutFrame_;
+    unsigned int lostLearnings_ = 0;
 
     // Glitch filter: the last whole run, held back in case a glitch joins it to the next one.
     bool haveHeld_ = false;

@@ -31,17 +31,8 @@ constexpr int kNoSkewAt = 40;
 static_assert(kScales.at(kNominalScaleAt) == 1.0 && kSkewsUs.at(kNoSkewAt) == 0.0);
 static_assert((kScales.count - 1) % kCoarseStep == 0 && (kSkewsUs.count - 1) % kCoarseStep == 0,
               "the coarse search reaches both ends of each grid");
-// Every band of the grid lies within the histograms, clear of the last bin where all wider
-// runs go: the narrowest symbol as received stays wider than its spread, the widest well
-// within the bins.
+// The narrowest symbol as received stays wider than its spread.
 static_assert(TerunaCode::kZeroHalfUs * kScales.first + kSkewsUs.first > kBandSlackUs / (1 - kBandShare));
-static_assert(static_cast<int>(((TerunaCode::kStartUs * kScales.at(kScales.count - 1) +
-                                 kSkewsUs.at(kSkewsUs.count - 1)) *
-                                    (1 + kBandShare) +
-                                kBandSlackUs) /
-                               TimeBaseLearner::kBinUs) +
-                  1 <
-              TimeBaseLearner::kBins - 1);
 
 struct Symbol {
     double widthUs;
@@ -53,6 +44,16 @@ constexpr Symbol kSymbols[] = {
     {TerunaCode::kZeroHalfUs, false}, {TerunaCode::kOneUs, false}, {TerunaCode::kStartUs, true}};
 constexpr std::size_t kHighBands = 2 * 3;
 constexpr std::size_t kBands = kHighBands + 2 * 2;
+
+// The bins that bands reach, per level: the widest symbol of each, as received, with its spread.
+constexpr double widestBandUs(double symbolUs) {
+    return (symbolUs * kScales.at(kScales.count - 1) + kSkewsUs.at(kSkewsUs.count - 1)) * (1 + kBandShare) +
+           kBandSlackUs;
+}
+constexpr std::array<std::size_t, 2> kBinsRead = {
+    static_cast<std::size_t>(widestBandUs(TerunaCode::kOneUs) / TimeBaseLearner::kBinUs) + 2,
+    static_cast<std::size_t>(widestBandUs(TerunaCode::kStartUs) / TimeBaseLearner::kBinUs) + 2};
+static_assert(kBinsRead[1] < TimeBaseLearner::kBins, "the last bin, where all wider runs go, is in no band");
 
 // For every candidate of the grid, the bins where each band begins and ends: first the high
 // level's bands, then the low level's. A band spreads around the symbol's width as received,
@@ -107,10 +108,12 @@ void TimeBaseLearner::clear() {
 
 void TimeBaseLearner::learn(bool wholeRange) {
     for (std::size_t level = 0; level < 2; ++level) {
+        const std::uint16_t *const counts = counts_[level].data();
+        int *const below = below_[level].data();
         int sum = 0;
-        for (std::size_t bin = 0; bin < kBins; ++bin) {
-            sum += counts_[level][bin];
-            below_[level][bin + 1] = sum;
+        for (std::size_t bin = 0; bin < kBinsRead[level]; ++bin) {
+            sum += counts[bin];
+            below[bin + 1] = sum;
         }
     }
     Candidate best{scaleAt_, skewAt_, -1};
