@@ -4,6 +4,7 @@
 #include "vcd.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,15 @@ namespace {
 constexpr std::size_t kMaxTokenBytes = 4096;
 // Sections whose words are kept ($timescale, $var) have a handful of them.
 constexpr std::size_t kMaxSectionTokens = 16;
+
+// The bytes that separate words: space, tab, newline, carriage return, vertical tab, form feed.
+constexpr std::array<bool, 256> kSpace = [] {
+    std::array<bool, 256> space{};
+    for (const char c : {' ', '\t', '\n', '\r', '\v', '\f'}) {
+        space[static_cast<unsigned char>(c)] = true;
+    }
+    return space;
+}();
 
 class Tokens {
 public:
@@ -85,9 +95,7 @@ public:
     [[nodiscard]] std::string failure(const std::string &reason) const { return trouble_.empty() ? reason : trouble_; }
 
 private:
-    static bool isSpace(unsigned char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-    }
+    static bool isSpace(unsigned char c) { return kSpace[c]; }
 
     // The length of the token at `pos_`, up to the end of the buffer.
     [[nodiscard]] std::size_t tokenLength() const {
@@ -229,13 +237,6 @@ std::string readBody(Tokens &tokens, const std::string &id, double stepUs, VcdWi
             if (onTime) {
                 onTime(wire.endUs);
             }
-        } else if (token == "$comment") {
-            if (!tokens.skipSection()) {
-                return tokens.failure("unclosed $comment");
-            }
-        } else if (token == "$dumpvars" || token == "$dumpall" || token == "$dumpon" || token == "$dumpoff" ||
-                   token == "$end") {
-            // The changes inside these blocks are read like any others.
         } else if (first == '0' || first == '1' || first == 'x' || first == 'X' || first == 'z' || first == 'Z') {
             if (token.size() < 2) {
                 return "value change without a wire: " + quoted(token);
@@ -254,6 +255,13 @@ std::string readBody(Tokens &tokens, const std::string &id, double stepUs, VcdWi
             if ((first == 'b' || first == 'B') && owner == id) {
                 onLevel(static_cast<double>(time) * stepUs, last == '1' ? 1 : 0);
             }
+        } else if (token == "$comment") {
+            if (!tokens.skipSection()) {
+                return tokens.failure("unclosed $comment");
+            }
+        } else if (token == "$dumpvars" || token == "$dumpall" || token == "$dumpon" || token == "$dumpoff" ||
+                   token == "$end") {
+            // The changes inside these blocks are read like any others.
         } else {
             return "unexpected " + quoted(token);
         }
