@@ -36,6 +36,9 @@ constexpr std::size_t kFewestRunsToLearn = 24;
 // its time, costs little, and a press of 150 frames is found within two of them all the same.
 constexpr unsigned int kLearningsToLoseIt = 2;
 constexpr unsigned int kLostLearningsPerSearch = 2;
+// While frames decode, the time base only drifts: a search near it at every other learning
+// follows it.
+constexpr unsigned int kTrackingLearningsPerSearch = 2;
 
 static_assert(TerunaRx::Window::kRuns > kLookAheadRuns, "the runs not decoded yet stay in the window");
 static_assert(kLookAheadRuns > kLearnEveryRuns, "every run is decoded under a time base learnt from it");
@@ -141,6 +144,9 @@ void TerunaRx::learn() {
         ++learntWithoutFrame_;
     }
     framesSinceLearnt_ = 0;
+    if (learntWithoutFrame_ == 0 && ++trackingLearnings_ % kTrackingLearningsPerSearch != 0) {
+        return;
+    }
     if (learntWithoutFrame_ < kLearningsToLoseIt) {
         lostLearnings_ = 0;
         learner_.learn(false);

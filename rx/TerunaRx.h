@@ -80,6 +80,7 @@ private:
     unsigned int framesSinceLearnt_ = 0;
     unsigned int learntWithoutFrame_;
     unsigned int lostLearnings_ = 0;
+    unsigned int trackingLearnings_ = 0;
 
     // Glitch filter: the last whole run, held back in case a glitch joins it to the next one.
     bool haveHeld_ = false;

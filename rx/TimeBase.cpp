@@ -22,7 +22,7 @@ constexpr double kBandShare = 0.15;
 constexpr double kBandSlackUs = 3;
 
 // The searches: the whole grid every fourth step (the coarse search's bands overlap its
-// neighbours' at every scale and skew), then every step within three of the best.
+// neighbours' at every scale and skew), then every step within half of that of the best.
 constexpr int kCoarseStep = 4;
 constexpr int kFineReach = 3;
 
