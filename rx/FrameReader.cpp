@@ -24,15 +24,27 @@ constexpr double kStartUs = TerunaCode::kStartUs;
 constexpr double kOneUs = TerunaCode::kOneUs;
 constexpr double kZeroHalfUs = TerunaCode::kZeroHalfUs;
 
-// Whether a run of `level`, `widthUs` wide as received, is a symbol `nominalUs` wide as sent.
-bool near(int level, double widthUs, double nominalUs, const TimeBase &timeBase) {
-    const double receivedUs = timeBase.receivedUs(level, nominalUs);
-    return std::fabs(widthUs - receivedUs) <= kTolerance * std::max(nominalUs * timeBase.scale, receivedUs);
-}
+// What a run may be: a symbol alone, or a start joined to the part of a symbol before it.
+constexpr double kSymbolsUs[] = {kZeroHalfUs, kOneUs, kStartUs, kZeroHalfUs + kStartUs, kOneUs + kStartUs};
 
 }  // namespace
 
+void FrameReader::readUnder(const TimeBase &timeBase) {
+    if (timeBase.scale == readUnder_.scale && timeBase.skewUs == readUnder_.skewUs) {
+        return;
+    }
+    readUnder_ = timeBase;
+    for (const int level : {0, 1}) {
+        for (std::size_t symbol = 0; symbol < kSymbols; ++symbol) {
+            const double receivedUs = timeBase.receivedUs(level, kSymbolsUs[symbol]);
+            const double toleranceUs = kTolerance * std::max(kSymbolsUs[symbol] * timeBase.scale, receivedUs);
+            widths_[static_cast<std::size_t>(level)][symbol] = {receivedUs - toleranceUs, receivedUs + toleranceUs};
+        }
+    }
+}
+
 std::optional<Frame> FrameReader::read(const Run &run, const TimeBase &timeBase) {
+    readUnder(timeBase);
     const bool followsFrame = lastEndedFrame_;
     lastEndedFrame_ = false;
     if (inFrame_) {
@@ -53,11 +65,12 @@ std::optional<Frame> FrameReader::read(const Run &run, const TimeBase &timeBase)
     // the frame begins at the run's end whichever it is.
     const double sentUs = timeBase.sentUs(run.level, run.widthUs);
     double partUs = -1;
-    for (const double candidateUs : {0.0, kZeroHalfUs, kOneUs}) {
+    const std::pair<Symbol, double> starts[] = {{kStart, 0}, {kZeroHalfStart, kZeroHalfUs}, {kOneStart, kOneUs}};
+    for (const auto &[start, candidateUs] : starts) {
         if (followsFrame && candidateUs > 0) {
             break;
         }
-        if (near(run.level, run.widthUs, kStartUs + candidateUs, timeBase) &&
+        if (near(run, start) &&
             (partUs < 0 || std::fabs(sentUs - kStartUs - candidateUs) < std::fabs(sentUs - kStartUs - partUs))) {
             partUs = candidateUs;
         }
@@ -72,33 +85,33 @@ std::optional<Frame> FrameReader::read(const Run &run, const TimeBase &timeBase)
 std::optional<Frame> FrameReader::continueFrame(const Run &run, const TimeBase &timeBase, bool &continued) {
     const bool lastBit = bits_ == TerunaCode::kCodeBits - 1;
     // The frame's last run, high, with the next frame's start joined to it.
-    const auto endsJoined = [&](double partUs) {
-        return lastBit && run.level == 1 && near(run.level, run.widthUs, partUs + kStartUs, timeBase);
+    const auto endsJoined = [&](Symbol joined) {
+        return lastBit && run.level == 1 && near(run, joined);
     };
     continued = true;
     if (pulseDue_) {
         pulseDue_ = false;
-        if (near(run.level, run.widthUs, kZeroHalfUs, timeBase)) {
+        if (near(run, kZeroHalf)) {
             frame_.sumZeroUs += holdUs_ + run.widthUs;
             frame_.zeroHalves += 2;
             return completeSymbol(0, run.endUs);
         }
-        if (endsJoined(kZeroHalfUs)) {
+        if (endsJoined(kZeroHalfStart)) {
             frame_.sumZeroUs += holdUs_;
             ++frame_.zeroHalves;
             std::optional<Frame> frame = completeSymbol(0, run.endUs);
             beginFrame(run, kZeroHalfUs, true, timeBase);
             return frame;
         }
-    } else if (near(run.level, run.widthUs, kZeroHalfUs, timeBase)) {
+    } else if (near(run, kZeroHalf)) {
         holdUs_ = run.widthUs;
         pulseDue_ = true;
         return std::nullopt;
-    } else if (near(run.level, run.widthUs, kOneUs, timeBase)) {
+    } else if (near(run, kOne)) {
         frame_.sumOneUs += run.widthUs;
         ++frame_.ones;
         return completeSymbol(1, run.endUs);
-    } else if (endsJoined(kOneUs)) {
+    } else if (endsJoined(kOneStart)) {
         std::optional<Frame> frame = completeSymbol(1, run.endUs);
         beginFrame(run, kOneUs, true, timeBase);
         return frame;

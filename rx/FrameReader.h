@@ -3,6 +3,8 @@
 #ifndef TERUNA_RX_FRAMEREADER_H
 #define TERUNA_RX_FRAMEREADER_H
 
+#include <array>
+#include <cstddef>
 #include <optional>
 
 #include "TimeBase.h"
@@ -43,6 +45,18 @@ public:
     }
 
 private:
+    // The symbols, and a start joined to a zero's pulse or a one before it.
+    enum Symbol { kZeroHalf, kOne, kStart, kZeroHalfStart, kOneStart, kSymbols };
+    struct Widths {
+        double leastUs, mostUs;
+    };
+
+    // The widths each symbol may have as received, per level, under `timeBase`.
+    void readUnder(const TimeBase &timeBase);
+    [[nodiscard]] bool near(const Run &run, Symbol symbol) const {
+        const Widths &widths = widths_[static_cast<std::size_t>(run.level)][symbol];
+        return run.widthUs >= widths.leastUs && run.widthUs <= widths.mostUs;
+    }
     std::optional<Frame> continueFrame(const Run &run, const TimeBase &timeBase, bool &continued);
     void beginFrame(const Run &run, double partUs, bool followsFrame, const TimeBase &timeBase);
     std::optional<Frame> completeSymbol(unsigned int bit, double endUs);
@@ -53,6 +67,8 @@ private:
     double holdUs_ = 0;
     int bits_ = 0;
     Frame frame_{};
+    TimeBase readUnder_{0, 0};
+    std::array<std::array<Widths, kSymbols>, 2> widths_{};
 };
 
 }  // namespace rx

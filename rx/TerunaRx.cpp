@@ -35,7 +35,7 @@ constexpr std::size_t kFewestRunsToLearn = 24;
 // so many learnings, and nothing is learnt between: noise, where a listener spends most of
 // its time, costs little, and a press of 150 frames is found within two of them all the same.
 constexpr unsigned int kLearningsToLoseIt = 2;
-constexpr unsigned int kLostLearningsPerSearch = 2;
+constexpr unsigned int kLostLearningsPerSearch = 3;
 // While frames decode, the time base only drifts: a search near it at every other learning
 // follows it.
 constexpr unsigned int kTrackingLearningsPerSearch = 2;

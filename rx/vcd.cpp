@@ -99,20 +99,25 @@ private:
 
     // The length of the token at `pos_`, up to the end of the buffer.
     [[nodiscard]] std::size_t tokenLength() const {
-        std::size_t at = pos_;
-        while (at != size_ && !isSpace(static_cast<unsigned char>(buffer_[at]))) {
+        const char *const start = buffer_ + pos_;
+        const char *const end = buffer_ + size_;
+        const char *at = start;
+        while (at != end && !isSpace(static_cast<unsigned char>(*at))) {
             ++at;
         }
-        return at - pos_;
+        return static_cast<std::size_t>(at - start);
     }
 
     // Moves past whitespace, reading on as needed; false at the end of the input.
     bool skipSpace() {
         for (;;) {
-            while (pos_ != size_ && isSpace(static_cast<unsigned char>(buffer_[pos_]))) {
-                ++pos_;
+            const char *const end = buffer_ + size_;
+            const char *at = buffer_ + pos_;
+            while (at != end && isSpace(static_cast<unsigned char>(*at))) {
+                ++at;
             }
-            if (pos_ != size_) {
+            pos_ = static_cast<std::size_t>(at - buffer_);
+            if (at != end) {
                 return true;
             }
             if (!fill()) {
@@ -169,10 +174,11 @@ bool toCount(std::string_view digits, std::uint64_t &value) {
     }
     value = 0;
     for (const char c : digits) {
-        if (c < '0' || c > '9') {
+        const auto digit = static_cast<unsigned char>(c - '0');
+        if (digit > 9) {
             return false;
         }
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        value = value * 10 + digit;
     }
     return true;
 }
@@ -241,7 +247,7 @@ std::string readBody(Tokens &tokens, const std::string &id, double stepUs, VcdWi
             if (token.size() < 2) {
                 return "value change without a wire: " + quoted(token);
             }
-            if (token.substr(1) == id) {
+            if (token.size() == id.size() + 1 && std::equal(id.begin(), id.end(), token.begin() + 1)) {
                 onLevel(static_cast<double>(time) * stepUs, first == '1' ? 1 : 0);
             }
         } else if (first == 'b' || first == 'B' || first == 'r' || first == 'R') {
