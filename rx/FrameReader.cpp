@@ -85,9 +85,7 @@ std::optional<Frame> FrameReader::read(const Run &run, const TimeBase &timeBase)
 std::optional<Frame> FrameReader::continueFrame(const Run &run, const TimeBase &timeBase, bool &continued) {
     const bool lastBit = bits_ == TerunaCode::kCodeBits - 1;
     // The frame's last run, high, with the next frame's start joined to it.
-    const auto endsJoined = [&](Symbol joined) {
-        return lastBit && run.level == 1 && near(run, joined);
-    };
+    const auto endsJoined = [&](Symbol joined) { return lastBit && run.level == 1 && near(run, joined); };
     continued = true;
     if (pulseDue_) {
         pulseDue_ = false;

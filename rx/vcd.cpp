@@ -34,17 +34,37 @@ public:
     // The next whitespace-separated token, valid until the next call; empty at the end, when
     // the source stopped, or when `trouble()` says why.
     std::string_view next() {
+        // Most tokens lie whole within the buffer, after a separator or two, and are read in place.
+        const char *const end = buffer_ + size_;
+        const char *start = buffer_ + pos_;
+        while (start != end && isSpace(static_cast<unsigned char>(*start))) {
+            ++start;
+        }
+        const char *at = start;
+        while (at != end && !isSpace(static_cast<unsigned char>(*at))) {
+            ++at;
+        }
+        if (at != end && start != at) {
+            pos_ = static_cast<std::size_t>(at - buffer_);
+            const auto length = static_cast<std::size_t>(at - start);
+            return length <= kMaxTokenBytes ? std::string_view(start, length) : tooLong();
+        }
+        pos_ = static_cast<std::size_t>(start - buffer_);
+        return nextAcrossReads();
+    }
+
+private:
+    // The next token where it may span reads.
+    std::string_view nextAcrossReads() {
         token_.clear();
         if (!skipSpace()) {
             return {};
         }
-        // Most tokens lie whole within the buffer and are read in place.
         std::size_t length = tokenLength();
         if (pos_ + length < size_) {
             pos_ += length;
             return length <= kMaxTokenBytes ? std::string_view(buffer_ + pos_ - length, length) : tooLong();
         }
-        // The rest comes with the next reads.
         for (;;) {
             if (token_.size() + length > kMaxTokenBytes) {
                 return tooLong();
@@ -64,6 +84,7 @@ public:
         }
     }
 
+public:
     // Skips to the `$end` that closes a section; false when there is none.
     bool skipSection() {
         for (std::string_view token = next(); !token.empty(); token = next()) {
