@@ -15,7 +15,6 @@
 
 #include "cdev.h"
 #include "chip.h"
-#include "fail.h"
 #include "fd.h"
 
 namespace {
@@ -59,7 +58,8 @@ std::vector<gpio::ChipInfo> listChips(std::string &denied) {
 
 }  // namespace
 
-common::Fd gpio::openHeaderChip(ChipInfo &chip) {
+common::Fd gpio::openHeaderChip(ChipInfo &chip, std::string &why) {
+    why.clear();
     const char *wanted = std::getenv("TERUNA_GPIOCHIP");
     std::string path;
     std::string label;
@@ -72,7 +72,7 @@ common::Fd gpio::openHeaderChip(ChipInfo &chip) {
         if (found == nullptr) {
             // A chip that could not be looked at may well be the one: say why.
             if (!denied.empty()) {
-                common::complain("%s", gpio::chipOpenError(denied, "", EACCES).c_str());
+                why = gpio::chipOpenError(denied, "", EACCES);
                 errno = EACCES;
                 return {};
             }
@@ -85,7 +85,7 @@ common::Fd gpio::openHeaderChip(ChipInfo &chip) {
     common::Fd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
     if (!fd.valid() && (errno == EACCES || errno == EPERM)) {
         const int error = errno;
-        common::complain("%s", gpio::chipOpenError(path, label, error).c_str());
+        why = gpio::chipOpenError(path, label, error);
         errno = error;
     }
     if (fd.valid() && !readChipInfo(fd.get(), path, chip)) {

@@ -41,7 +41,11 @@ extern "C" int wiringPiSetup(void) {
     if (header.chipFd.valid()) {
         return 0;
     }
-    header.chipFd = gpio::openHeaderChip(header.chip);
+    std::string why;
+    header.chipFd = gpio::openHeaderChip(header.chip, why);
+    if (!why.empty()) {
+        common::complain("%s", why.c_str());
+    }
     return header.chipFd.valid() ? 0 : -1;
 }
 

@@ -5,6 +5,7 @@
 #define TERUNA_GPIO_CDEV_H
 
 #include <cstdint>
+#include <string>
 
 #include "chip.h"
 #include "fd.h"
@@ -12,8 +13,9 @@
 namespace gpio {
 
 // Opens the chip of the 40-pin header, or the one TERUNA_GPIOCHIP names, and describes it
-// in `chip`. Returns it, or nothing with errno (ENODEV: no such chip).
-common::Fd openHeaderChip(ChipInfo &chip);
+// in `chip`. Returns it, or nothing with errno (ENODEV: no such chip), and in `why` what to
+// tell a user where errno alone would not (a chip they may not open).
+common::Fd openHeaderChip(ChipInfo &chip, std::string &why);
 
 // The edges the kernel keeps for a listener that falls behind.
 constexpr unsigned int kEdgeBufferSize = 1024;

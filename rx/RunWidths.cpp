@@ -19,8 +19,9 @@ RunWidths::RunWidths() {
 }
 
 void RunWidths::add(int level, double widthUs) {
-    const double step = std::round(std::max(widthUs, 0.0) / kStepUs);
-    ++counts_[level != 0 ? 1 : 0][std::min(static_cast<std::size_t>(step), kSteps)];
+    // Runs wider than the last step count there, however wide.
+    const double step = std::round(std::clamp(widthUs, 0.0, kSteps * kStepUs) / kStepUs);
+    ++counts_[level != 0 ? 1 : 0][static_cast<std::size_t>(step)];
 }
 
 std::string RunWidths::summary(int level) const {

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "cdev.h"
 #include "clock.h"
@@ -29,29 +30,34 @@ double nowUs() { return static_cast<double>(gpio::monotonicNs()) / 1e3; }
 
 }  // namespace
 
-int listen(int pin, double seconds, rx::TerunaRx &receiver, unsigned long &lostEdges) {
+bool listenForPresses(int pin, double seconds, rx::TerunaRx &receiver, unsigned long &lostEdges) {
     const int line = gpio::bcmLineOf(pin);
     if (line < 0) {
         gpio::reportUnknownPin(pin);
-        return 2;
+        return false;
     }
     gpio::ChipInfo chip;
-    const common::Fd chipFd = gpio::openHeaderChip(chip);
+    std::string why;
+    const common::Fd chipFd = gpio::openHeaderChip(chip, why);
     if (!chipFd.valid()) {
-        common::complain("cannot open the header's GPIO chip: %s", std::strerror(errno));
-        return 2;
+        if (why.empty()) {
+            why = std::string("cannot open the header's GPIO chip: ") + std::strerror(errno);
+        }
+        common::complain("%s", why.c_str());
+        return false;
     }
     int level = 0;
     const common::Fd lineFd = gpio::requestEdges(chipFd.get(), line, level);
     if (!lineFd.valid()) {
         common::complain("cannot listen on %s: %s", gpio::describeLine(pin, line, chip).c_str(), std::strerror(errno));
-        return 2;
+        return false;
     }
 
     struct sigaction action {};
     action.sa_handler = stopListening;  // without SA_RESTART, so that poll returns
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 
     const double startUs = nowUs();
     const double stopUs = seconds > 0 ? startUs + seconds * 1e6 : -1;
@@ -99,7 +105,7 @@ int listen(int pin, double seconds, rx::TerunaRx &receiver, unsigned long &lostE
     if (failure != 0) {
         common::complain("stopped listening on %s: %s", gpio::describeLine(pin, line, chip).c_str(),
                          std::strerror(failure));
-        return 2;
+        return false;
     }
-    return 0;
+    return true;
 }

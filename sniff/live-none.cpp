@@ -4,9 +4,9 @@
 
 #include "live.h"
 
-int listen(int /*pin*/, double /*seconds*/, rx::TerunaRx & /*receiver*/, unsigned long & /*lostEdges*/) {
+bool listenForPresses(int /*pin*/, double /*seconds*/, rx::TerunaRx & /*receiver*/, unsigned long & /*lostEdges*/) {
     std::fputs("teruna-sniff: listening on a GPIO input needs Linux's GPIO character device; "
                "this build reads recordings only (-f FILE)\n",
                stderr);
-    return 2;
+    return false;
 }

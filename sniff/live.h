@@ -5,10 +5,10 @@
 
 #include "TerunaRx.h"
 
-// Feeds `rx` the edges of wiringPi pin `pin` until SIGINT or SIGTERM, or until `seconds`
-// have passed when that is positive, counting in `lostEdges` the edges the kernel dropped.
-// Returns 0 when it listened until then; otherwise it has said why on standard error and
-// returns 2.
-int listen(int pin, double seconds, rx::TerunaRx &receiver, unsigned long &lostEdges);
+// Feeds `receiver` the edges of wiringPi pin `pin` until SIGINT, SIGTERM or SIGHUP, or until
+// `seconds` have passed when that is positive, counting in `lostEdges` the edges the kernel
+// dropped. Returns true when it listened until then; otherwise it has said why on standard
+// error.
+bool listenForPresses(int pin, double seconds, rx::TerunaRx &receiver, unsigned long &lostEdges);
 
 #endif

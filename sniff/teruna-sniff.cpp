@@ -2,18 +2,23 @@
 // teruna-sniff: finds the presses of Teruna remotes in a recording or on a GPIO input and
 // prints the ids that teruna sends again.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "RunWidths.h"
+#include "TerunaCode.h"
 #include "TerunaRx.h"
 #include "fail.h"
 #include "fd.h"
@@ -53,16 +58,12 @@ void usage(FILE *out) {
                out);
 }
 
-[[noreturn]] void exitWithUsage(const std::string &why) {
+void complainOfUsage(const std::string &why) {
     common::complain("%s", why.c_str());
     std::fputs("try 'teruna-sniff -h'\n", stderr);
-    std::exit(kTrouble);
 }
 
-[[noreturn]] void outOfMemory() {
-    std::fputs("teruna-sniff: out of memory\n", stderr);  // nothing that could allocate
-    std::_Exit(kTrouble);
-}
+void outOfMemory() { common::fail(kTrouble, "out of memory"); }
 
 bool toNumber(const char *text, long &value) {
     char *end = nullptr;
@@ -71,8 +72,15 @@ bool toNumber(const char *text, long &value) {
     return errno == 0 && end != text && *end == '\0';
 }
 
-Settings parse(int argc, char *argv[]) {
+// The settings, or nothing when the command line is wrong (said on standard error) or asked
+// for help (printed).
+std::optional<Settings> parse(int argc, char *argv[], int &status) {
     Settings settings;
+    status = kTrouble;
+    const auto wrong = [](const std::string &why) {
+        complainOfUsage(why);
+        return std::nullopt;
+    };
     opterr = 0;
     int option = 0;
     while ((option = getopt(argc, argv, ":f:c:p:t:F:vh")) != -1) {
@@ -87,19 +95,19 @@ Settings parse(int argc, char *argv[]) {
             break;
         case 'p':
             if (!toNumber(optarg, number) || number < -1000000 || number > 1000000) {
-                exitWithUsage("-p takes a pin number, not '" + std::string(optarg) + "'");
+                return wrong("-p takes a pin number, not '" + std::string(optarg) + "'");
             }
             settings.pin = static_cast<int>(number);
             break;
         case 't':
             settings.seconds = std::strtod(optarg, &end);
             if (end == optarg || *end != '\0' || !(settings.seconds > 0) || settings.seconds > 1e7) {
-                exitWithUsage("-t takes a number of seconds, not '" + std::string(optarg) + "'");
+                return wrong("-t takes a number of seconds, not '" + std::string(optarg) + "'");
             }
             break;
         case 'F':
             if (std::strcmp(optarg, "json") != 0 && std::strcmp(optarg, "text") != 0) {
-                exitWithUsage("-F takes text or json, not '" + std::string(optarg) + "'");
+                return wrong("-F takes text or json, not '" + std::string(optarg) + "'");
             }
             settings.json = std::strcmp(optarg, "json") == 0;
             break;
@@ -108,30 +116,31 @@ Settings parse(int argc, char *argv[]) {
             break;
         case 'h':
             usage(stdout);
-            std::exit(kFound);
+            status = kFound;
+            return std::nullopt;
         case ':':
-            exitWithUsage(std::string("option -") + static_cast<char>(optopt) + " needs a value");
+            return wrong(std::string("option -") + static_cast<char>(optopt) + " needs a value");
         default:
-            exitWithUsage(std::string("unknown option -") + static_cast<char>(optopt));
+            return wrong(std::string("unknown option -") + static_cast<char>(optopt));
         }
     }
     if (optind < argc) {
-        exitWithUsage("unexpected argument '" + std::string(argv[optind]) + "'");
+        return wrong("unexpected argument '" + std::string(argv[optind]) + "'");
     }
     if ((settings.file != nullptr) == (settings.pin != -1)) {
-        exitWithUsage("give either -f FILE or -p PIN");
+        return wrong("give either -f FILE or -p PIN");
     }
     if (settings.file == nullptr && !settings.channel.empty()) {
-        exitWithUsage("-c goes with -f");
+        return wrong("-c goes with -f");
     }
     if (settings.file != nullptr && settings.seconds > 0) {
-        exitWithUsage("-t goes with -p");
+        return wrong("-t goes with -p");
     }
     return settings;
 }
 
 // CLOCK_REALTIME less CLOCK_MONOTONIC, in microseconds: turns the kernel's edge times into
-// the time of day.
+// the time of day. Taken for each press, as a Pi's clock is often set only after boot.
 double realtimeOffsetUs() {
     timespec real{}, monotonic{};
     clock_gettime(CLOCK_REALTIME, &real);
@@ -154,17 +163,22 @@ std::string utcTime(double sinceEpochUs) {
 
 class Printer {
 public:
-    Printer(const Settings &settings, double offsetUs) : settings_(settings), offsetUs_(offsetUs) {}
+    explicit Printer(const Settings &settings) : settings_(settings) {}
 
     void print(const rx::Press &press) {
         ++presses_;
         if (settings_.json) {
-            std::printf("{\"remote\":%u,\"button\":%u,\"frames\":%u,\"start_us\":%.1f,\"one_us\":%.1f,"
-                        "\"zero_us\":%.1f,\"scale\":%.3f,\"skew_us\":%.1f,",
-                        press.remoteId, press.buttonId, press.frames, press.startUs, press.oneUs, press.zeroUs,
+            // A code word without a one, or without a zero, has no such width to measure.
+            const unsigned int code = TerunaCode::codeWord(static_cast<unsigned short>(press.remoteId),
+                                                           static_cast<unsigned char>(press.buttonId));
+            const std::string oneUs = code != 0 ? jsonNumber(press.oneUs) : "null";
+            const std::string zeroUs = code != kAllOnes ? jsonNumber(press.zeroUs) : "null";
+            std::printf("{\"remote\":%u,\"button\":%u,\"frames\":%u,\"start_us\":%.1f,\"one_us\":%s,"
+                        "\"zero_us\":%s,\"scale\":%.3f,\"skew_us\":%.1f,",
+                        press.remoteId, press.buttonId, press.frames, press.startUs, oneUs.c_str(), zeroUs.c_str(),
                         press.scale, press.skewUs);
             if (settings_.file == nullptr) {
-                std::printf("\"time\":\"%s\"}\n", utcTime(press.timeUs + offsetUs_).c_str());
+                std::printf("\"time\":\"%s\"}\n", utcTime(press.timeUs + realtimeOffsetUs()).c_str());
             } else {
                 std::printf("\"time_s\":%.6f}\n", press.timeUs / 1e6);
             }
@@ -185,8 +199,14 @@ public:
     [[nodiscard]] int presses() const { return presses_; }
 
 private:
+    static std::string jsonNumber(double value) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f", value);
+        return text;
+    }
+    static constexpr unsigned int kAllOnes = (1u << TerunaCode::kCodeBits) - 1;
+
     const Settings &settings_;
-    double offsetUs_;
     int presses_ = 0;
 };
 
@@ -201,56 +221,92 @@ common::Fd openRecording(const char *path) {
     return fd;
 }
 
-int readRecording(const Settings &settings, rx::TerunaRx &receiver) {
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int /*signo*/) { stopRequested = 1; }
+
+// Reads the recording into `receiver`, as far as it can be read: what was read before a
+// failure or a stop (SIGINT, SIGTERM, SIGHUP: a stream that only they end) is decoded all the
+// same. Returns false when the recording could not be read to its end, having said why.
+bool readRecording(const Settings &settings, rx::TerunaRx &receiver) {
     const bool standardInput = std::strcmp(settings.file, "-") == 0;
     const std::string name = standardInput ? "standard input" : "'" + std::string(settings.file) + "'";
-    std::string trouble;
     const common::Fd file = standardInput ? common::Fd() : openRecording(settings.file);
     const int fd = standardInput ? STDIN_FILENO : file.get();
     if (fd < 0) {
-        trouble = std::strerror(errno);
-    } else {
-        VcdWire wire;
-        const VcdSource source = [fd](char *buffer, std::size_t size) {
-            return static_cast<long>(read(fd, buffer, size));
-        };
-        trouble =
-            readVcd(source, settings.channel, wire, [&](double timeUs, int level) { receiver.level(timeUs, level); });
-        if (trouble.empty()) {
-            receiver.end(wire.endUs);
-        }
+        common::complain("cannot read %s: %s", name.c_str(), std::strerror(errno));
+        return false;
     }
+    // The signals wait while the recording is read and act only while it waits for input, so
+    // that no read begins after one came.
+    sigset_t stopping{}, waiting{};
+    sigemptyset(&stopping);
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&stopping, signo);
+        struct sigaction action {};
+        action.sa_handler = requestStop;
+        sigaction(signo, &action, nullptr);
+    }
+    sigprocmask(SIG_BLOCK, &stopping, &waiting);
+    const VcdSource source = [fd, &waiting](char *buffer, std::size_t size) -> long {
+        for (;;) {
+            pollfd ready{fd, POLLIN, 0};
+            if (stopRequested != 0) {
+                errno = EINTR;  // stops the reading
+                return -1;
+            }
+            if (ppoll(&ready, 1, nullptr, &waiting) < 0 && errno != EINTR) {
+                return -1;
+            }
+            if (stopRequested == 0 && ready.revents != 0) {
+                const ssize_t n = read(fd, buffer, size);
+                if (n >= 0 || errno != EINTR) {
+                    return static_cast<long>(n);
+                }
+            }
+        }
+    };
+    VcdWire wire;
+    const std::string trouble = readVcd(
+        source, settings.channel, wire, [&](double timeUs, int level) { receiver.level(timeUs, level); },
+        [&](double timeUs) { receiver.silentUntil(timeUs); });
+    receiver.end(wire.endUs);
     if (!trouble.empty()) {
         common::complain("cannot read %s: %s", name.c_str(), trouble.c_str());
-        return kTrouble;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char *argv[]) {
     std::set_new_handler(outOfMemory);
-    const Settings settings = parse(argc, argv);
+    int status = kTrouble;
+    const std::optional<Settings> settings = parse(argc, argv, status);
+    if (!settings) {
+        return status;
+    }
 
-    Printer printer(settings, realtimeOffsetUs());
+    Printer printer(*settings);
     rx::TerunaRx receiver([&](const rx::Press &press) { printer.print(press); });
     RunWidths widths;
-    if (settings.verbose) {
+    if (settings->verbose) {
         receiver.watchRuns([&](int level, double widthUs) { widths.add(level, widthUs); });
     }
 
     unsigned long lostEdges = 0;
-    const int trouble = settings.file != nullptr ? readRecording(settings, receiver)
-                                                 : listen(settings.pin, settings.seconds, receiver, lostEdges);
-    if (settings.verbose && trouble == 0) {
+    const bool read = settings->file != nullptr
+                          ? readRecording(*settings, receiver)
+                          : listenForPresses(settings->pin, settings->seconds, receiver, lostEdges);
+    if (settings->verbose && read) {
         common::complain("widths of high runs: %s", widths.summary(1).c_str());
         common::complain("widths of low runs: %s", widths.summary(0).c_str());
-        if (settings.file == nullptr) {
+        if (settings->file == nullptr) {
             common::complain("edges the kernel dropped: %lu", lostEdges);
         }
     }
-    if (trouble != 0) {
+    if (!read) {
         return kTrouble;
     }
     return printer.presses() > 0 ? kFound : kNoneFound;

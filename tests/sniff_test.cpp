@@ -9,8 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -420,6 +423,32 @@ protected:
         ASSERT_EQ(child::Child(args, child::environmentWith(env)).finish().status, 0);
     }
 
+    // Starts teruna-sniff with `args`, reading standard input from a pipe; returns the pipe's
+    // writing end.
+    static std::unique_ptr<child::Child> sniffFromPipe(const std::vector<std::string> &args, int &writeFd) {
+        int pipeFds[2];
+        EXPECT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);  // the child must not hold the writing end
+        const int savedIn = dup(STDIN_FILENO);
+        dup2(pipeFds[0], STDIN_FILENO);
+        close(pipeFds[0]);
+        auto sniffing =
+            std::make_unique<child::Child>(args, child::environmentWith({}), "", TERUNA_SNIFF_BINARY, "teruna-sniff");
+        dup2(savedIn, STDIN_FILENO);
+        close(savedIn);
+        writeFd = pipeFds[1];
+        return sniffing;
+    }
+
+    static void writeAll(int fd, const std::string &text) {
+        for (std::size_t at = 0; at < text.size();) {
+            const ssize_t n = write(fd, text.data() + at, text.size() - at);
+            if (n <= 0) {
+                break;
+            }
+            at += static_cast<std::size_t>(n);
+        }
+    }
+
     child::ScratchDir scratch_{"teruna-sniff"};
     const std::string dir_ = scratch_.path();
     const std::string vcd_ = dir_ + "/press.vcd";
@@ -505,14 +534,8 @@ TEST_F(SniffCommandLine, StreamsALongRecordingInLittleMemory) {
         body.push_back(line);
     }
     const auto stream = [&](int presses, std::size_t commentBytes) {
-        int pipeFds[2];
-        EXPECT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);  // the child must not hold the writing end
-        const int savedIn = dup(STDIN_FILENO);
-        dup2(pipeFds[0], STDIN_FILENO);
-        close(pipeFds[0]);
-        child::Child sniffing({"-f", "-"}, child::environmentWith({}), "", TERUNA_SNIFF_BINARY, "teruna-sniff");
-        dup2(savedIn, STDIN_FILENO);
-        close(savedIn);
+        int writeFd = -1;
+        const std::unique_ptr<child::Child> sniffing = sniffFromPipe({"-f", "-"}, writeFd);
         std::thread writer([&] {
             std::string comment = "$comment";
             while (comment.size() < commentBytes) {
@@ -528,18 +551,12 @@ TEST_F(SniffCommandLine, StreamsALongRecordingInLittleMemory) {
                     text += '\n';
                 }
                 text += comment;
-                for (std::size_t at = 0; at < text.size();) {
-                    const ssize_t n = write(pipeFds[1], text.data() + at, text.size() - at);
-                    if (n <= 0) {
-                        break;
-                    }
-                    at += static_cast<std::size_t>(n);
-                }
+                writeAll(writeFd, text);
                 text.clear();
             }
-            close(pipeFds[1]);
+            close(writeFd);
         });
-        const child::Outcome outcome = sniffing.finish();
+        const child::Outcome outcome = sniffing->finish();
         writer.join();
         EXPECT_EQ(outcome.status, 0);
         std::string expected;
@@ -552,6 +569,88 @@ TEST_F(SniffCommandLine, StreamsALongRecordingInLittleMemory) {
     const long onePressKb = stream(1, 0);
     const long longKb = stream(100, 300000);
     EXPECT_LT(longKb - onePressKb, 8 * 1024) << "kB more than for one press, which took " << onePressKb << " kB";
+}
+
+// A stream that is cut short, or goes bad, after a press: the press is printed all the same,
+// then what is wrong.
+TEST_F(SniffCommandLine, PrintsWhatWasDecodedBeforeAStreamEndsOrGoesBad) {
+    record({"-g", "4242", "-n", "9"}, true);
+    const std::string press = recording::readFile(vcd_);
+    struct Case {
+        std::string after;
+        int status;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {"", 0, ""},
+        {"@@x\n", 2, "teruna-sniff: cannot read standard input: unexpected '@@x'\n"},
+        {"#", 2, "teruna-sniff: cannot read standard input: unreadable time '#'\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.after);
+        int writeFd = -1;
+        const std::unique_ptr<child::Child> sniffing = sniffFromPipe({"-f", "-"}, writeFd);
+        writeAll(writeFd, press + c.after);
+        close(writeFd);
+        const child::Outcome outcome = sniffing->finish();
+        EXPECT_EQ(outcome.status, c.status);
+        EXPECT_EQ(outcome.out, "remote 4242 button 9\n");
+        EXPECT_EQ(outcome.err, c.err);
+    }
+}
+
+// A stream that only a signal ends (a logic analyser's continuous capture): the recording's
+// own time releases a press once it has passed its end, and SIGINT, SIGTERM or SIGHUP end the
+// reading with what was decoded, as they end listening.
+TEST_F(SniffCommandLine, AStreamReleasesPressesByItsOwnTimeAndEndsOnASignal) {
+    record({"-g", "4242", "-n", "9"}, true);
+    const std::string press = recording::readFile(vcd_);
+    VcdWire wire;
+    Levels levels;
+    ASSERT_EQ(readLevels(press, "", wire, levels), "");
+    const std::string later = "#" + std::to_string(static_cast<long long>(wire.endUs * 1000) + 300'000'000) + "\n";
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signo);
+        int writeFd = -1;
+        const std::unique_ptr<child::Child> sniffing = sniffFromPipe({"-f", "-"}, writeFd);
+        if (signo == SIGINT) {
+            writeAll(writeFd, press + later);
+            EXPECT_EQ(sniffing->firstLine(), "remote 4242 button 9\n");
+        } else {
+            writeAll(writeFd, press);
+            std::this_thread::sleep_for(std::chrono::seconds(1));  // read, and waiting for more
+        }
+        EXPECT_TRUE(sniffing->running());
+        kill(sniffing->pid(), signo);
+        const child::Outcome outcome = sniffing->finish();
+        close(writeFd);
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_EQ(outcome.out, "remote 4242 button 9\n");
+        EXPECT_EQ(outcome.err, "");
+    }
+}
+
+// Widths that were not measured are said to be so: a code word without a one or without a
+// zero has no such width in JSON, and a run wider than the summary's steps counts in its last.
+TEST_F(SniffCommandLine, SaysSoWhereAWidthWasNotMeasured) {
+    struct Case {
+        std::vector<std::string> press;
+        std::string json;
+    };
+    const std::vector<Case> cases = {
+        {{"-g", "0", "-n", "0"}, "\"one_us\":null,\"zero_us\":110.0,"},
+        {{"-g", "65535", "-n", "127"}, "\"one_us\":300.0,\"zero_us\":null,"},
+    };
+    for (const Case &c : cases) {
+        record(c.press, true);
+        const child::Outcome outcome = sniff({"-F", "json", "-f", vcd_});
+        EXPECT_NE(outcome.out.find(c.json), std::string::npos) << outcome.out;
+    }
+    std::ofstream(vcd_) << "$timescale 100 s $end $var wire 1 ! d $end $enddefinitions $end #0 1! "
+                           "#999999999999999999 0!\n";
+    const child::Outcome wide = sniff({"-v", "-f", vcd_});
+    EXPECT_EQ(wide.status, 1);
+    EXPECT_EQ(wide.err, "teruna-sniff: widths of high runs: >=10000 us x1\nteruna-sniff: widths of low runs: 0 us x1\n");
 }
 
 // On the real clock the sender can be held up (under an emulator, for many milliseconds): a
