@@ -38,7 +38,7 @@ bool write(const std::string &path, const line::Runs &runs) {
 
 }  // namespace
 
-int main(int argc, char *argv[]) {
+int main(int argc, const char *argv[]) {
     if (argc != 2) {
         std::fputs("usage: receiver-inputs DIRECTORY\n", stderr);
         return 2;

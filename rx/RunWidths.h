@@ -16,7 +16,7 @@ public:
 
     // The most common widths of the level's runs, in 10 us steps, narrowest first:
     // "110 us x1203, 300 us x640, 520 us x150"; "none" when there were no runs.
-    std::string summary(int level) const;
+    [[nodiscard]] std::string summary(int level) const;
 
 private:
     std::array<std::vector<unsigned long>, 2> counts_;  // per 10 us, the last for 10 ms and longer

@@ -42,8 +42,8 @@ struct Symbol {
 // a band and a half band on each level that carries it.
 constexpr Symbol kSymbols[] = {
     {TerunaCode::kZeroHalfUs, false}, {TerunaCode::kOneUs, false}, {TerunaCode::kStartUs, true}};
-constexpr std::size_t kHighBands = 2 * 3;
-constexpr std::size_t kBands = kHighBands + 2 * 2;
+constexpr std::size_t kHighBands = std::size_t{2} * 3;
+constexpr std::size_t kBands = kHighBands + std::size_t{2} * 2;
 
 // The bins that bands reach, per level: the widest symbol of each, as received, with its spread.
 constexpr double widestBandUs(double symbolUs) {

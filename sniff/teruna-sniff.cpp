@@ -3,7 +3,6 @@
 // prints the ids that teruna sends again.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
