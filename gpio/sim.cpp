@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <algorithm>
+#include <iterator>
 #include <new>
 #include <string>
 #include <sys/stat.h>
@@ -23,6 +25,8 @@
 #include "wiringPi.h"
 
 namespace {
+
+constexpr int kPins = 32;
 
 // A file the run is recorded into.
 struct Recording {
@@ -44,6 +48,9 @@ struct Run {
     bool outOfMemory = false;  // calls went unrecorded
     void (*realDelay)(unsigned int us) = gpio::delayUs;
     std::vector<sim::Event> events;
+    // By wiringPi pin: whether pinMode made it an output, and whether it was last driven high.
+    bool output[kPins] = {};
+    bool high[kPins] = {};
 };
 
 Run run;
@@ -51,12 +58,12 @@ Run run;
 std::int64_t nowNs() { return run.virtualClock ? run.virtualNs : gpio::monotonicNs() - run.startNs; }
 
 // A signal handler may write out the recording at any moment, so the events never
-// move in memory while it could run.
+// move in memory while it could run; room is kept for the handler's own lows of every pin.
 void record(const sim::Event &event) {
     if (!run.setUp || run.outOfMemory) {
         return;
     }
-    if (run.events.size() == run.events.capacity()) {
+    if (run.events.size() + kPins >= run.events.capacity()) {
         const sigset_t blocked = common::holdableSignals();
         sigset_t previous;
         sigprocmask(SIG_BLOCK, &blocked, &previous);
@@ -254,6 +261,20 @@ bool writeVcd(int fd) {
     return out.finish();
 }
 
+// Before the process ends on a signal: a pin left high is driven low, as the backends on real
+// pins do, and the recordings show it.
+void lowerOutputs() {
+    if (!run.setUp) {
+        return;
+    }
+    for (int pin = 0; pin < kPins; ++pin) {
+        if (run.output[pin] && run.high[pin] && run.events.size() < run.events.capacity()) {
+            run.events.push_back({nowNs(), sim::Call::digitalWrite, pin, LOW, 0});
+            run.high[pin] = false;
+        }
+    }
+}
+
 // Writes the recording files. Returns nullptr, or the recording that could not be written
 // whole, with errno.
 const Recording *writeRecording() {
@@ -294,10 +315,8 @@ void writeRecordingAtExit() {
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
-// With SA_RESETHAND the signal's default action is back in place, and it ends the
-// process as soon as the handler returns.
-void writeRecordingOnSignal(int signo) {
-    const int error = errno;
+void endRecordingOnSignal() {
+    lowerOutputs();
     const Recording *failed = writeRecording();
     if (failed != nullptr) {
         const char *reason = strerrordesc_np(errno);
@@ -306,13 +325,20 @@ void writeRecordingOnSignal(int signo) {
             << reason << '\n';
         err.finish();
     }
+}
+
+// With SA_RESETHAND the signal's default action is back in place, and it ends the
+// process as soon as the handler returns.
+void endRecordingAndRaise(int signo) {
+    const int error = errno;
+    endRecordingOnSignal();
     errno = error;
     raise(signo);
 }
 
 void writeRecordingBeforeEndingSignals() {
     struct sigaction action {};
-    action.sa_handler = writeRecordingOnSignal;
+    action.sa_handler = endRecordingAndRaise;
     action.sa_flags = static_cast<int>(SA_RESETHAND);
     action.sa_mask = common::holdableSignals();
     for (int signo = 1; signo < NSIG; ++signo) {
@@ -323,6 +349,7 @@ void writeRecordingBeforeEndingSignals() {
             sigaction(signo, &action, nullptr);
         }
     }
+    common::onFatalSignal(endRecordingOnSignal);
 }
 
 // Opens the file the recording's variable names, if it names one, without truncating it
@@ -424,6 +451,8 @@ extern "C" int wiringPiSetup(void) {
     run.outOfMemory = false;
     run.written = false;
     run.virtualNs = 0;
+    std::fill(std::begin(run.output), std::end(run.output), false);
+    std::fill(std::begin(run.high), std::end(run.high), false);
     run.startNs = gpio::monotonicNs();
     run.setUp = true;
     record({0, sim::Call::wiringPiSetup, 0, 0, 0});
@@ -435,9 +464,16 @@ extern "C" void pinMode(int pin, int mode) {
     if (gpio::bcmLineOf(pin) < 0) {
         gpio::exitUnknownPin(pin);
     }
+    run.output[pin] = mode == OUTPUT;
+    run.high[pin] = false;
 }
 
-extern "C" void digitalWrite(int pin, int value) { record({nowNs(), sim::Call::digitalWrite, pin, value, 0}); }
+extern "C" void digitalWrite(int pin, int value) {
+    record({nowNs(), sim::Call::digitalWrite, pin, value, 0});
+    if (pin >= 0 && pin < kPins) {
+        run.high[pin] = value != LOW;
+    }
+}
 
 extern "C" void delayMicroseconds(unsigned int howLong) {
     const std::int64_t durationNs = std::int64_t{howLong} * 1000;

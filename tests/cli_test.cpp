@@ -378,6 +378,32 @@ TEST_F(CommandLine, SignalsDuringThePressWaitUntilThePinIsLowThenTakeEffect) {
     }
 }
 
+// A fault, or the same signal sent, ends the run at once (abort's SIGABRT, which can be held,
+// waits for the press's end) with the status it always gave; the pin is driven low first, and
+// the recordings, an existing file's included, end with that low.
+TEST_F(CommandLine, FaultSignalsLowerThePinAndEndTheRecordingsBeforeTheRunDies) {
+    for (const int signo : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) {
+        SCOPED_TRACE(strsignal(signo));
+        std::ofstream(vcd_) << "mine\n";
+        Child child({}, environmentWith({"TERUNA_SIM_LOG=" + log_, "TERUNA_SIM_VCD=" + vcd_}));
+        ASSERT_EQ(child.firstLine(), "remote 6400 button 0\n");
+        usleep(300 * 1000);
+        kill(child.pid(), signo);
+        EXPECT_EQ(child.finish().status, 128 + signo);
+
+        const std::vector<sim::Event> events = recording::parseLog(recording::readFile(log_));
+        const auto lastWrite = std::find_if(events.rbegin(), events.rend(),
+                                            [](const sim::Event &e) { return e.call == sim::Call::digitalWrite; });
+        ASSERT_NE(lastWrite, events.rend());
+        EXPECT_EQ(lastWrite->second, 0);
+        const std::size_t frames = recording::decode(events, 0).frames.size();
+        EXPECT_EQ(frames == 150, signo == SIGABRT) << frames << " frames went out";
+        const std::string vcd = recording::readFile(vcd_);
+        ASSERT_FALSE(vcdChanges(vcd, '!').empty()) << vcd;
+        EXPECT_EQ(vcdChanges(vcd, '!').back().second, '0');
+    }
+}
+
 // What standard output does to the press: a closed pipe or the file size limit does not cost
 // it (the run ends by the signal afterwards); a full pipe holds the run before the press,
 // where a signal ends it at once with the pin never driven high.

@@ -117,6 +117,12 @@ timeout 300 qemu-system-aarch64 -M virt -cpu cortex-a53 -smp 2 -m 512 -nographic
 read_checks virt.log virt
 traced_changes 4 >line4
 compare_changes virt/line4_carries_exactly_the_press expected line4
+traced_changes 7 >line7
+if [ "$(tail -1 line7)" = 0 ] && grep -q 1 line7; then
+    verdict virt/line7_driven_low_by_the_fault_handler ok
+else
+    verdict virt/line7_driven_low_by_the_fault_handler fail "traced $(wc -l <line7) changes ending '$(tail -1 line7)'"
+fi
 traced_changes 2 >line2
 compare_changes virt/line2_carries_both_concurrent_presses_whole expected-twice line2
 
