@@ -94,10 +94,6 @@ int main(int argc, char *argv[]) {
     // A script reading the line through a pipe or file sees it before the press, not after.
     fflush(stdout);
 
-    // From its first level change to its last, nothing ends or stops the press: signals are
-    // held, and take their default action once the pin is low and the priority given back.
-    const sigset_t held = common::holdableSignals();
-    sigprocmask(SIG_BLOCK, &held, nullptr);
     transmitter.sendButton(static_cast<unsigned short>(remoteId), static_cast<unsigned char>(buttonId));
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     return 0;

@@ -446,6 +446,25 @@ TEST_F(CommandLine, AClosedOrFullOutputNeverCostsThePressAndNeverHoldsOffASignal
     }
 }
 
+// Real-time priority refused, and standard error a full pipe: the warning waits, and the run
+// with it, before the press; a signal still ends the run at once, with the pin never driven.
+TEST_F(CommandLine, ARefusalWarningThatCannotBeWrittenNeverHoldsOffASignal) {
+    Child child({}, realClock(log_), "", TERUNA_BINARY, "teruna", -1, Child::kFullPipe, true);
+    usleep(500 * 1000);
+    kill(child.pid(), SIGTERM);
+    for (int tries = 0; tries < 100 && child.running(); ++tries) {
+        usleep(10 * 1000);
+    }
+    if (child.running()) {
+        ADD_FAILURE() << "the signal was held off for more than 1 s";
+        kill(child.pid(), SIGKILL);
+    }
+    EXPECT_EQ(child.finish().status, 128 + SIGTERM);
+    const std::string log = recording::readFile(log_);
+    EXPECT_NE(log.find(" pinMode 0 1"), std::string::npos) << log;
+    EXPECT_EQ(log.find(" digitalWrite 0 1"), std::string::npos) << "the pin was driven high";
+}
+
 TEST_F(CommandLine, TheSummaryLineReachesAPipeOrAFileBeforeThePressStarts) {
     {
         Child child({"-n", "4"}, realClock(log_));
