@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -80,11 +81,17 @@ void record(const sim::Event &event) {
     run.events.push_back(event);
 }
 
+// How long the recordings may take to write: a FIFO whose reader stalls must not keep the
+// process, and the signals held meanwhile, waiting for ever.
+constexpr std::int64_t kWritePatienceNs = 1'000'000'000;
+constexpr std::int64_t kNever = INT64_MAX;
+
 // Buffered output with write(2) and hand-made number formatting only, so that it is
-// safe inside a signal handler.
+// safe inside a signal handler. A descriptor that does not block gives up at `giveUpNs`
+// (CLOCK_MONOTONIC) with ETIMEDOUT.
 class FdWriter {
 public:
-    explicit FdWriter(int fd) : fd_(fd) {}
+    explicit FdWriter(int fd, std::int64_t giveUpNs = kNever) : fd_(fd), giveUpNs_(giveUpNs) {}
     FdWriter(const FdWriter &) = delete;
     FdWriter &operator=(const FdWriter &) = delete;
     ~FdWriter() = default;
@@ -154,6 +161,9 @@ private:
             if (n < 0 && errno == EINTR) {
                 continue;
             }
+            if (n < 0 && errno == EAGAIN && waitUntilWritable()) {
+                continue;
+            }
             if (n <= 0) {
                 error_ = n < 0 ? errno : ENOSPC;
                 break;
@@ -163,15 +173,30 @@ private:
         used_ = 0;
     }
 
+    bool waitUntilWritable() {
+        const std::int64_t leftNs = giveUpNs_ - gpio::monotonicNs();
+        if (leftNs <= 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        pollfd ready{fd_, POLLOUT, 0};
+        const int n = poll(&ready, 1, static_cast<int>(leftNs / 1'000'000 + 1));
+        if (n == 0) {
+            errno = ETIMEDOUT;
+        }
+        return n > 0 || (n < 0 && errno == EINTR);
+    }
+
     int fd_;
+    std::int64_t giveUpNs_;
     int error_ = 0;
     std::size_t used_ = 0;
     char buffer_[4096]{};
 };
 
-bool writeLog(int fd) {
+bool writeLog(int fd, std::int64_t giveUpNs) {
     static const char *const kNames[] = {"wiringPiSetup", "pinMode", "digitalWrite", "delayMicroseconds", "piHiPri"};
-    FdWriter out(fd);
+    FdWriter out(fd, giveUpNs);
     for (const sim::Event &event : run.events) {
         out.micros(event.timeNs);
         out << ' ' << kNames[static_cast<int>(event.call)];
@@ -198,7 +223,7 @@ bool writeLog(int fd) {
 constexpr int kMaxWires = 32;
 
 // One 1-bit wire per pin that pinMode configured, named after its wiringPi number.
-bool writeVcd(int fd) {
+bool writeVcd(int fd, std::int64_t giveUpNs) {
     int pins[kMaxWires];
     char level[kMaxWires];
     int wires = 0;
@@ -219,7 +244,7 @@ bool writeVcd(int fd) {
         }
     }
 
-    FdWriter out(fd);
+    FdWriter out(fd, giveUpNs);
     out << "$version teruna simulated pins $end\n$timescale 1ns $end\n$scope module gpio $end\n";
     for (int i = 0; i < wires; ++i) {
         out << "$var wire 1 " << static_cast<char>('!' + i) << " pin" << std::int64_t{pins[i]} << " $end\n";
@@ -282,6 +307,7 @@ const Recording *writeRecording() {
         return nullptr;
     }
     run.written = true;
+    const std::int64_t giveUpNs = gpio::monotonicNs() + kWritePatienceNs;
     const Recording *failed = nullptr;
     if (run.outOfMemory) {
         failed = run.log.fd.valid() ? &run.log : &run.vcd;
@@ -291,7 +317,8 @@ const Recording *writeRecording() {
         if (!recording->fd.valid()) {
             continue;
         }
-        const bool whole = recording == &run.log ? writeLog(recording->fd.get()) : writeVcd(recording->fd.get());
+        const bool whole =
+            recording == &run.log ? writeLog(recording->fd.get(), giveUpNs) : writeVcd(recording->fd.get(), giveUpNs);
         const int error = errno;
         if (!whole && failed == nullptr) {
             failed = recording;
@@ -302,14 +329,20 @@ const Recording *writeRecording() {
     return failed;
 }
 
+const char *whyNotWritten(int error) {
+    return error == ETIMEDOUT ? "its reader did not take it within a second" : strerrordesc_np(error);
+}
+
 void writeRecordingAtExit() {
     const sigset_t blocked = common::holdableSignals();
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &blocked, &previous);
     const Recording *failed = writeRecording();
     if (failed != nullptr) {
-        // A recording cut short is not a run that went well.
-        common::complain("cannot write the recording %s: %s", failed->path.c_str(), std::strerror(errno));
+        // A recording cut short is not a run that went well; a signal that came meanwhile
+        // still ends it.
+        common::complain("cannot write the recording %s: %s", failed->path.c_str(), whyNotWritten(errno));
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
         _exit(1);
     }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
@@ -319,7 +352,7 @@ void endRecordingOnSignal() {
     lowerOutputs();
     const Recording *failed = writeRecording();
     if (failed != nullptr) {
-        const char *reason = strerrordesc_np(errno);
+        const char *reason = whyNotWritten(errno);
         FdWriter err(STDERR_FILENO);
         err << program_invocation_short_name << ": cannot write the recording " << failed->path.c_str() << ": "
             << reason << '\n';
@@ -371,6 +404,10 @@ bool openRecording(Recording &recording) {
         const int above = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
         close(fd);
         fd = above;
+    }
+    // Written at exit within a deadline, which a FIFO's stalled reader must not outlast.
+    if (fd >= 0) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
     recording.fd.reset(fd);
     return fd >= 0;

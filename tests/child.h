@@ -177,6 +177,18 @@ public:
         return done == 0;
     }
 
+    // True when the child ends within `ms` milliseconds; otherwise it is killed.
+    bool endsWithin(int ms) {
+        for (int waited = 0; waited < ms && running(); waited += 10) {
+            usleep(10 * 1000);
+        }
+        if (running()) {
+            kill(pid_, SIGKILL);
+            return false;
+        }
+        return true;
+    }
+
     Outcome finish() {
         pollfd fds[] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
         std::string *sinks[] = {&outcome_.out, &outcome_.err};
