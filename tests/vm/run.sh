@@ -44,15 +44,14 @@ if [ ! -f gpio-sim/mod/gpio-sim.ko ]; then
     make -s -C "$headers" M="$PWD/gpio-sim/mod" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu- modules
 fi
 # What feeds the gpio-sim line: the transmitter's own code, writing the line's pull.
-top=$here/../..
-aarch64-linux-gnu-g++ -std=c++17 -O2 -static -I "$top/src" -I "$top/gpio" -I "$top/common" "$here/inject.cpp" \
-    "$top/src/TerunaTx.cpp" "$top/gpio/clock.cpp" "$top/common/fail.cpp" "$top/common/signals.cpp" -o inject
+cmake --build "$target_build" -j2 --target teruna-inject
 
 vmlinuz=$(ls kernel/boot/vmlinuz-*)
 dtb=$(ls kernel/usr/lib/linux-image-*/broadcom/bcm2837-rpi-3-b.dtb)
 
 rm -rf root && mkdir -p root/bin root/lib root/proc root/sys root/dev root/tmp
-cp busybox/bin/busybox "$target_build/teruna" "$target_build/teruna-sniff" inject root/bin/
+cp busybox/bin/busybox "$target_build/teruna" "$target_build/teruna-sniff" root/bin/
+cp "$target_build/teruna-inject" root/bin/inject
 cp "kernel/lib/modules/$kver/kernel/fs/configfs/configfs.ko" gpio-sim/mod/irq_sim.ko gpio-sim/mod/gpio-sim.ko root/lib/
 {
     echo '#!/bin/busybox sh'
