@@ -411,7 +411,7 @@ TEST_F(CommandLine, FaultSignalsLowerThePinAndEndTheRecordingsBeforeTheRunDies) 
         std::ofstream(vcd_) << "mine\n";
         Child child({}, environmentWith({"TERUNA_SIM_LOG=" + log_, "TERUNA_SIM_VCD=" + vcd_}));
         ASSERT_EQ(child.firstLine(), "remote 6400 button 0\n");
-        usleep(300 * 1000);
+        usleep(100 * 1000);
         kill(child.pid(), signo);
         EXPECT_EQ(child.finish().status, 128 + signo);
 
