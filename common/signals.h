@@ -28,6 +28,12 @@ sigset_t outputSignals();
 // Lets the held signals take effect, as the process is about to end: none that came is lost.
 void releaseHeldSignals();
 
+// Adds `lastWords` to what runs when a signal that nothing holds ends the process: a fault the
+// kernel raises where it happens (or kill sends), or abort's SIGABRT. They run on a stack of
+// their own, the latest added first, and the signal then ends the process as it would have:
+// its status, its core dump. `lastWords` must be async-signal-safe; up to four are kept.
+void onFatalSignal(void (*lastWords)());
+
 }  // namespace common
 
 #endif

@@ -5,12 +5,15 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <string>
 
 #include "cdev.h"
@@ -19,6 +22,7 @@
 #include "fail.h"
 #include "fd.h"
 #include "pins.h"
+#include "signals.h"
 #include "wiringPi.h"
 
 namespace {
@@ -26,12 +30,28 @@ namespace {
 constexpr int kPins = 32;
 
 struct Header {
+    Header() { std::fill(std::begin(outputFds), std::end(outputFds), -1); }
+
     common::Fd chipFd;
     gpio::ChipInfo chip;
     std::array<common::Fd, kPins> lineFds;  // indexed by wiringPi pin
+    // The lines held as outputs, for a handler that cannot walk the owners above.
+    volatile sig_atomic_t outputFds[kPins];
 };
 
 Header header;
+
+// A process that dies holding a line leaves it at its last level: a fault in the middle of a
+// press would key the transmitter until the next run. One ioctl per line, nothing else.
+void lowerOutputs() {
+    gpio_v2_line_values low{};
+    low.mask = 1;
+    for (const volatile sig_atomic_t &fd : header.outputFds) {
+        if (fd >= 0) {
+            ioctl(fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &low);
+        }
+    }
+}
 
 [[noreturn]] void exitWith(const std::string &message) { common::fail(1, "%s", message.c_str()); }
 
@@ -43,10 +63,14 @@ extern "C" int wiringPiSetup(void) {
     }
     std::string why;
     header.chipFd = gpio::openHeaderChip(header.chip, why);
-    if (!why.empty()) {
-        common::complain("%s", why.c_str());
+    if (!header.chipFd.valid()) {
+        if (!why.empty()) {
+            common::complain("%s", why.c_str());
+        }
+        return -1;
     }
-    return header.chipFd.valid() ? 0 : -1;
+    common::onFatalSignal(lowerOutputs);
+    return 0;
 }
 
 extern "C" void pinMode(int pin, int mode) {
@@ -58,6 +82,7 @@ extern "C" void pinMode(int pin, int mode) {
         exitWith(gpio::missingLineError(pin, line, header.chip));
     }
     common::Fd &lineFd = header.lineFds[static_cast<std::size_t>(pin)];
+    header.outputFds[pin] = -1;
     lineFd.reset();
 
     gpio_v2_line_request request{};
@@ -82,6 +107,7 @@ extern "C" void pinMode(int pin, int mode) {
         exitWith(gpio::lineRequestError(pin, line, header.chip, errno));
     }
     lineFd.reset(request.fd);
+    header.outputFds[pin] = mode == OUTPUT ? request.fd : -1;
 }
 
 extern "C" void digitalWrite(int pin, int value) {

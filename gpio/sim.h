@@ -31,6 +31,10 @@ void reset();
 // Makes piHiPri fail as it does for a user without the right to real-time priority.
 void refusePriority(bool refuse);
 
+// Whether a run on the real clock without recordings says on standard error that nothing is
+// transmitted (it does, unless told otherwise).
+void sayNothingIsTransmitted(bool say);
+
 // Replaces the real clock's delay (nullptr: back to the shared precise one), to compare
 // delays against each other.
 void useRealDelay(void (*delay)(unsigned int us));

@@ -2,6 +2,10 @@
 // Code word, framing and repetition of a button press.
 #include "TerunaTx.h"
 
+#include <csignal>
+
+#include "signals.h"
+
 TerunaTx::TerunaTx(int gpioPin) : high(false), pin(gpioPin) {}
 
 void TerunaTx::sendButton(unsigned short remoteId, unsigned char buttonId) {
@@ -13,7 +17,14 @@ void TerunaTx::sendCommand(unsigned int command, unsigned char bitCount) {
     if (bitCount < 1 || bitCount > 32) {
         return;
     }
+    // Asked while signals still act at once: a refusal is said on standard error, which may
+    // block, and the pin has not been driven yet.
     piHiPri(kPriority);
+    // From the first level change to the last, nothing ends or stops the press: signals are
+    // held, and take their default action once the pin is low and the priority given back.
+    const sigset_t held = common::holdableSignals();
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &held, &previous);
     for (unsigned char frame = 0; frame < kFrames; ++frame) {
         unsigned int mask = 1u << (bitCount - 1);
         sendPreamble();
@@ -28,4 +39,5 @@ void TerunaTx::sendCommand(unsigned int command, unsigned char bitCount) {
     }
     tx(false);
     piHiPri(0);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
 }

@@ -15,7 +15,8 @@ public:
     void sendButton(unsigned short remoteId, unsigned char buttonId);
 
     // Sends the low `bitCount` bits of `command` (1 to 32), most significant first, in
-    // every one of the frames, then leaves the pin low.
+    // every one of the frames, then leaves the pin low. Every signal that can be held waits
+    // from the first level change to the end.
     void sendCommand(unsigned int command, unsigned char bitCount);
 
     // Symbol widths on the pin, in microseconds.

@@ -27,6 +27,16 @@ int toInt(const char *text) {
     return static_cast<int>(value);
 }
 
+#ifdef TERUNA_GPIO_WIRINGPI
+// The GPIO layers of this project lower their lines themselves when a fault ends the process;
+// wiringPi does not. Its digitalWrite on a header pin is one store to the GPIO registers it
+// has mapped (or one write or ioctl on a descriptor it holds), with no lock and no memory to
+// allocate, so it is called from the handler, although no standard promises it is safe there.
+volatile sig_atomic_t pressPin = -1;
+
+void lowerPressPin() { digitalWrite(pressPin, LOW); }
+#endif
+
 void usage() {
     puts("Arguments:");
     puts("  -p <PIN>        - GPIO pin");
@@ -69,6 +79,10 @@ int main(int argc, char *argv[]) {
         return 1;
     }
     pinMode(pin, OUTPUT);
+#ifdef TERUNA_GPIO_WIRINGPI
+    pressPin = pin;
+    common::onFatalSignal(lowerPressPin);
+#endif
     TerunaTx transmitter(pin);
 
     // A closed or full output must not cost the press: what the summary line raises is held
@@ -80,10 +94,6 @@ int main(int argc, char *argv[]) {
     // A script reading the line through a pipe or file sees it before the press, not after.
     fflush(stdout);
 
-    // From its first level change to its last, nothing ends or stops the press: signals are
-    // held, and take their default action once the pin is low and the priority given back.
-    const sigset_t held = common::holdableSignals();
-    sigprocmask(SIG_BLOCK, &held, nullptr);
     transmitter.sendButton(static_cast<unsigned short>(remoteId), static_cast<unsigned char>(buttonId));
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     return 0;

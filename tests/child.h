@@ -5,8 +5,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,9 +65,11 @@ public:
     // Starts `binary` (the tool by default) with `args`; its standard output goes to a
     // pipe, or to `outFile`. argv[0] is the program's name, as a user types it. Two outFile
     // names stand for hostile outputs: kClosedPipe, a pipe whose reader has gone, and
-    // kFullPipe, a pipe that is full and that nobody reads.
+    // kFullPipe, a pipe that is full and that nobody reads. Standard error may be such a pipe
+    // too, and the right to real-time priority may be taken away, even from root.
     Child(std::vector<std::string> args, std::vector<std::string> env, const std::string &outFile = "",
-          const std::string &binary = TERUNA_BINARY, const std::string &name = "teruna", long fileSizeLimit = -1) {
+          const std::string &binary = TERUNA_BINARY, const std::string &name = "teruna", long fileSizeLimit = -1,
+          const std::string &errFile = "", bool withoutRealTime = false) {
         std::vector<std::string> emulator = {TERUNA_EMULATOR};
         if (emulator.empty()) {
             args.insert(args.begin(), name);
@@ -102,7 +106,12 @@ public:
             } else {
                 close(STDOUT_FILENO);
             }
-            dup2(errPipe[1], STDERR_FILENO);
+            dup2(errFile == kFullPipe ? fullPipe() : errPipe[1], STDERR_FILENO);
+            if (withoutRealTime) {
+                const rlimit none{0, 0};
+                setrlimit(RLIMIT_RTPRIO, &none);
+                prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0);
+            }
             close(outPipe[0]);
             close(errPipe[0]);
             execvpe(emulator.empty() ? binary.c_str() : emulator.front().c_str(), argv.data(), envp.data());
@@ -166,6 +175,18 @@ public:
             record(status, usage);
         }
         return done == 0;
+    }
+
+    // True when the child ends within `ms` milliseconds; otherwise it is killed.
+    bool endsWithin(int ms) {
+        for (int waited = 0; waited < ms && running(); waited += 10) {
+            usleep(10 * 1000);
+        }
+        if (running()) {
+            kill(pid_, SIGKILL);
+            return false;
+        }
+        return true;
     }
 
     Outcome finish() {

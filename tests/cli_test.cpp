@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -345,6 +346,29 @@ TEST_F(CommandLine, TheVcdHoldsOneWirePerPinWithEveryLevelChangeOfThePress) {
     EXPECT_NE(vcd.rfind("\n#873000000\n"), std::string::npos) << "the dump ends when the press does";
 }
 
+// A recording to a FIFO whose reader never reads: given up a second after the press with
+// one line, and a signal sent meanwhile still ends the run.
+TEST_F(CommandLine, ARecordingNobodyReadsIsGivenUpAfterASecond) {
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    for (const int signo : {0, SIGTERM}) {
+        SCOPED_TRACE(signo);
+        Child child({}, environmentWith({"TERUNA_SIM_CLOCK=virtual", "TERUNA_SIM_LOG=" + fifo}));
+        if (signo != 0) {
+            usleep(300 * 1000);
+            kill(child.pid(), signo);
+        }
+        EXPECT_TRUE(child.endsWithin(3000)) << "the writing went on for more than 3 s";
+        const Outcome outcome = child.finish();
+        EXPECT_EQ(outcome.status, signo == 0 ? 1 : 128 + signo);
+        EXPECT_EQ(outcome.err,
+                  "teruna: cannot write the recording " + fifo + ": its reader did not take it within a second\n");
+    }
+    close(reader);
+}
+
 // Real clock from here on: these runs take about as long as a press.
 std::vector<std::string> realClock(const std::string &log) { return environmentWith({"TERUNA_SIM_LOG=" + log}); }
 
@@ -375,6 +399,32 @@ TEST_F(CommandLine, SignalsDuringThePressWaitUntilThePinIsLowThenTakeEffect) {
         EXPECT_EQ(vcdChanges(vcd, '!').back().second, '0');
         const std::size_t lastLine = vcd.rfind('\n', vcd.size() - 2);
         EXPECT_EQ(vcd[lastLine + 1], '#') << "the dump does not end with its closing time";
+    }
+}
+
+// A fault, or the same signal sent, ends the run at once (abort's SIGABRT, which can be held,
+// waits for the press's end) with the status it always gave; the pin is driven low first, and
+// the recordings, an existing file's included, end with that low.
+TEST_F(CommandLine, FaultSignalsLowerThePinAndEndTheRecordingsBeforeTheRunDies) {
+    for (const int signo : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) {
+        SCOPED_TRACE(strsignal(signo));
+        std::ofstream(vcd_) << "mine\n";
+        Child child({}, environmentWith({"TERUNA_SIM_LOG=" + log_, "TERUNA_SIM_VCD=" + vcd_}));
+        ASSERT_EQ(child.firstLine(), "remote 6400 button 0\n");
+        usleep(100 * 1000);
+        kill(child.pid(), signo);
+        EXPECT_EQ(child.finish().status, 128 + signo);
+
+        const std::vector<sim::Event> events = recording::parseLog(recording::readFile(log_));
+        const auto lastWrite = std::find_if(events.rbegin(), events.rend(),
+                                            [](const sim::Event &e) { return e.call == sim::Call::digitalWrite; });
+        ASSERT_NE(lastWrite, events.rend());
+        EXPECT_EQ(lastWrite->second, 0);
+        const std::size_t frames = recording::decode(events, 0).frames.size();
+        EXPECT_EQ(frames == 150, signo == SIGABRT) << frames << " frames went out";
+        const std::string vcd = recording::readFile(vcd_);
+        ASSERT_FALSE(vcdChanges(vcd, '!').empty()) << vcd;
+        EXPECT_EQ(vcdChanges(vcd, '!').back().second, '0');
     }
 }
 
@@ -418,6 +468,19 @@ TEST_F(CommandLine, AClosedOrFullOutputNeverCostsThePressAndNeverHoldsOffASignal
         EXPECT_NE(log.find(" pinMode 0 1"), std::string::npos) << log;
         EXPECT_EQ(log.find(" digitalWrite 0 1"), std::string::npos) << "the pin was driven high";
     }
+}
+
+// Real-time priority refused, and standard error a full pipe: the warning waits, and the run
+// with it, before the press; a signal still ends the run at once, with the pin never driven.
+TEST_F(CommandLine, ARefusalWarningThatCannotBeWrittenNeverHoldsOffASignal) {
+    Child child({}, realClock(log_), "", TERUNA_BINARY, "teruna", -1, Child::kFullPipe, true);
+    usleep(500 * 1000);
+    kill(child.pid(), SIGTERM);
+    EXPECT_TRUE(child.endsWithin(1000)) << "the signal was held off for more than 1 s";
+    EXPECT_EQ(child.finish().status, 128 + SIGTERM);
+    const std::string log = recording::readFile(log_);
+    EXPECT_NE(log.find(" pinMode 0 1"), std::string::npos) << log;
+    EXPECT_EQ(log.find(" digitalWrite 0 1"), std::string::npos) << "the pin was driven high";
 }
 
 TEST_F(CommandLine, TheSummaryLineReachesAPipeOrAFileBeforeThePressStarts) {

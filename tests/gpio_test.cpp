@@ -1,14 +1,21 @@
 // SPDX-License-Identifier: MIT
 // The GPIO layer's pieces that need no hardware: the header's pin table, the choice of
-// the header's chip, and the character-device backend's messages.
+// the header's chip, the character-device backend's messages, and what the simulated pins do
+// when a fault ends the process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "chip.h"
 #include "pins.h"
+#include "recording.h"
+#include "sim.h"
+#include "wiringPi.h"
 
 namespace {
 
@@ -122,6 +129,36 @@ TEST(BusyLine, OtherRefusalsAreNotWaitedFor) {
     EXPECT_EQ(errno, EACCES);
     EXPECT_EQ(line.tries, 1);
     EXPECT_EQ(line.nowNs, 0);
+}
+
+volatile int overflowLimit = 1 << 30;
+
+int overflowTheStack(int depth) {
+    volatile char frame[1024];
+    frame[0] = static_cast<char>(depth);
+    return depth < overflowLimit ? overflowTheStack(depth + 1) + frame[0] : 0;
+}
+
+// A real fault that leaves no stack to handle it on, with a pin high: the handler still
+// drives it low and writes the recording, and the process dies of the fault.
+TEST(SimulatedPinsDeathTest, AStackOverflowEndsTheRecordingWithThePinLow) {
+    const std::string log = ::testing::TempDir() + "teruna-overflow.log";
+    EXPECT_EXIT(
+        {
+            setenv("TERUNA_SIM_CLOCK", "virtual", 1);
+            setenv("TERUNA_SIM_LOG", log.c_str(), 1);
+            wiringPiSetup();
+            pinMode(5, OUTPUT);
+            digitalWrite(5, HIGH);
+            overflowTheStack(0);
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+    const std::vector<sim::Event> events = recording::parseLog(recording::readFile(log));
+    std::remove(log.c_str());
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events.back().call, sim::Call::digitalWrite);
+    EXPECT_EQ(events.back().first, 5);
+    EXPECT_EQ(events.back().second, LOW);
 }
 
 }  // namespace

@@ -44,15 +44,14 @@ if [ ! -f gpio-sim/mod/gpio-sim.ko ]; then
     make -s -C "$headers" M="$PWD/gpio-sim/mod" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu- modules
 fi
 # What feeds the gpio-sim line: the transmitter's own code, writing the line's pull.
-top=$here/../..
-aarch64-linux-gnu-g++ -std=c++17 -O2 -static -I "$top/src" -I "$top/gpio" -I "$top/common" "$here/inject.cpp" \
-    "$top/src/TerunaTx.cpp" "$top/gpio/clock.cpp" "$top/common/fail.cpp" "$top/common/signals.cpp" -o inject
+cmake --build "$target_build" -j2 --target teruna-inject
 
 vmlinuz=$(ls kernel/boot/vmlinuz-*)
 dtb=$(ls kernel/usr/lib/linux-image-*/broadcom/bcm2837-rpi-3-b.dtb)
 
 rm -rf root && mkdir -p root/bin root/lib root/proc root/sys root/dev root/tmp
-cp busybox/bin/busybox "$target_build/teruna" "$target_build/teruna-sniff" inject root/bin/
+cp busybox/bin/busybox "$target_build/teruna" "$target_build/teruna-sniff" root/bin/
+cp "$target_build/teruna-inject" root/bin/inject
 cp "kernel/lib/modules/$kver/kernel/fs/configfs/configfs.ko" gpio-sim/mod/irq_sim.ko gpio-sim/mod/gpio-sim.ko root/lib/
 {
     echo '#!/bin/busybox sh'
@@ -117,6 +116,12 @@ timeout 300 qemu-system-aarch64 -M virt -cpu cortex-a53 -smp 2 -m 512 -nographic
 read_checks virt.log virt
 traced_changes 4 >line4
 compare_changes virt/line4_carries_exactly_the_press expected line4
+traced_changes 7 >line7
+if [ "$(tail -1 line7)" = 0 ] && grep -q 1 line7; then
+    verdict virt/line7_driven_low_by_the_fault_handler ok
+else
+    verdict virt/line7_driven_low_by_the_fault_handler fail "traced $(wc -l <line7) changes ending '$(tail -1 line7)'"
+fi
 traced_changes 2 >line2
 compare_changes virt/line2_carries_both_concurrent_presses_whole expected-twice line2
 
