@@ -99,12 +99,15 @@ void Receiver::readDumps() {
             return static_cast<long>(read(input_.get(), buffer, size));
         };
         const std::string trouble = readVcd(source, "", wire, [&](double timeUs, int level) { rx.level(timeUs, level); });
+        if (stopped) {
+            break;
+        }
         if (!trouble.empty()) {
             common::complain("cannot read %s: %s", config_.receiveFrom.c_str(), trouble.c_str());
-        } else if (!stopped) {
+        } else {
             rx.end(wire.endUs);
         }
-        if (!fifo || stopped) {
+        if (!fifo) {
             break;
         }
         // The writer has gone: the next one opens a new dump.
