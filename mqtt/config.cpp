@@ -60,8 +60,7 @@ bool isName(const std::string &text) {
 }
 
 bool isTopic(const std::string &text) {
-    return !text.empty() && text.find_first_of("+#") == std::string::npos && text.front() != '/' &&
-           text.back() != '/';
+    return !text.empty() && text.find_first_of("+#") == std::string::npos && text.front() != '/' && text.back() != '/';
 }
 
 // "mqtt://HOST:PORT" or "mqtts://HOST:PORT"; the port may be left out.

@@ -62,8 +62,8 @@ std::string Gateway::start() {
         if (result == 0) {
             self(data)->connected();
         } else {
-            self(data)->say("refused", std::string("the broker refused the connection: ") +
-                                           mosquitto_connack_string(result));
+            self(data)->say("refused",
+                            std::string("the broker refused the connection: ") + mosquitto_connack_string(result));
         }
     });
     mosquitto_disconnect_callback_set(client_, [](mosquitto *, void *data, int) {
@@ -231,8 +231,7 @@ void Gateway::publishHeld() {
         const std::string topic = remoteButtonTopic(config_, press.remoteId, press.buttonId);
         const std::string received = receivedJson(press, config_.node, next.heardUs);
         if (mosquitto_publish(client_, nullptr, (config_.topic + "/received").c_str(),
-                              static_cast<int>(received.size()), received.data(), kQos,
-                              false) != MOSQ_ERR_SUCCESS) {
+                              static_cast<int>(received.size()), received.data(), kQos, false) != MOSQ_ERR_SUCCESS) {
             return;
         }
         publish(topic, "press");

@@ -35,9 +35,8 @@ std::string takeId(const json &object, const char *key, unsigned int high, unsig
 }
 
 json availability(const Config &config) {
-    return json::array({{{"topic", config.topic + "/status"},
-                         {"payload_available", "online"},
-                         {"payload_not_available", "offline"}}});
+    return json::array(
+        {{{"topic", config.topic + "/status"}, {"payload_available", "online"}, {"payload_not_available", "offline"}}});
 }
 
 json gatewayDevice(const Config &config) {
@@ -115,7 +114,9 @@ std::string errorJson(const std::string &reason, const std::string &payload, con
 
 std::string receivedJson(const TerunaRx::Press &press, const std::string &node, std::int64_t heardUs) {
     // The keys of teruna-sniff's JSON lines, rounded as it rounds them.
-    const auto rounded = [](double value, double unit) { return static_cast<double>(std::llround(value / unit)) * unit; };
+    const auto rounded = [](double value, double unit) {
+        return static_cast<double>(std::llround(value / unit)) * unit;
+    };
     return text({{"remote", press.remoteId},
                  {"button", press.buttonId},
                  {"frames", press.frames},

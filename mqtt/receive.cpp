@@ -98,7 +98,8 @@ void Receiver::readDumps() {
             }
             return static_cast<long>(read(input_.get(), buffer, size));
         };
-        const std::string trouble = readVcd(source, "", wire, [&](double timeUs, int level) { rx.level(timeUs, level); });
+        const std::string trouble =
+            readVcd(source, "", wire, [&](double timeUs, int level) { rx.level(timeUs, level); });
         if (stopped) {
             break;
         }

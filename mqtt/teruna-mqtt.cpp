@@ -111,10 +111,9 @@ int main(int argc, char *argv[]) {
 
     mqtt::Queue queue(config.queue);
     mqtt::Gateway gateway(config, queue);
-    mqtt::Transmitter transmitter(config.txPin, queue, [&](const mqtt::Request &request, std::int64_t startUs,
-                                                           double waitedMs, double tookMs) {
-        gateway.sent(request, startUs, waitedMs, tookMs);
-    });
+    mqtt::Transmitter transmitter(config.txPin, queue,
+                                  [&](const mqtt::Request &request, std::int64_t startUs, double waitedMs,
+                                      double tookMs) { gateway.sent(request, startUs, waitedMs, tookMs); });
     mqtt::Receiver receiver(config, [&](const TerunaRx::Press &press) {
         // A press of our own, heard back, must not reach a hub that may answer it with another.
         if (!transmitter.onTheAirLately(gpio::monotonicNs())) {

@@ -402,17 +402,19 @@ TEST_F(Gateway, RefusesWhatOverflowsTheQueueAndCancelsWhatWaitsAtStop) {
     for (int i = 0; i < 6; ++i) {
         hub.publish(kBase + "/send", R"({"remote": 6400, "button": )" + std::to_string(i) + "}");
     }
-    const auto errors = hub.payloads(kBase + "/error", 3);
-    ASSERT_EQ(errors.size(), 3u);
-    for (const std::string &error : errors) {
-        EXPECT_EQ(json::parse(error)["reason"], "queue full");
-    }
+    // One on the air and two waiting; the first may also wait an instant.
+    ASSERT_EQ(hub.payloads(kBase + "/error", 3).size(), 3u);
     // SIGTERM during the first press: it ends whole, with the pin low; what waits is cancelled.
     const child::Outcome outcome = stop();
     EXPECT_EQ(outcome.status, 0) << outcome.err;
-    const auto cancelled = hub.payloads(kBase + "/error", 5);
-    ASSERT_EQ(cancelled.size(), 5u);
-    EXPECT_EQ(json::parse(cancelled[3])["reason"], "cancelled at stop");
+    std::vector<std::string> reasons;
+    for (const std::string &error : hub.payloads(kBase + "/error", 5)) {
+        reasons.push_back(json::parse(error)["reason"]);
+    }
+    ASSERT_EQ(reasons.size(), 5u);
+    const auto full = std::count(reasons.begin(), reasons.end(), "queue full");
+    EXPECT_TRUE(full == 3 || full == 4) << full;
+    EXPECT_TRUE(std::all_of(reasons.begin() + full, reasons.end(), [](auto &r) { return r == "cancelled at stop"; }));
     EXPECT_EQ(hub.payloads(kBase + "/status", 2).back(), "offline");
     const recording::Transmission sent =
         recording::decode(recording::parseLog(recording::readFile(dir_ + "/sent.log")), 0);
@@ -506,9 +508,9 @@ TEST_F(Gateway, SaysOnceThatThePasswordIsWrongAndTriesAgain) {
 
 TEST_F(Gateway, StopsOnABadConfigurationBeforeItConnects) {
     std::ofstream(dir_ + "/mqtt.conf") << "broker = mqtt://127.0.0.1:1\nqueue = lots\n";
-    const child::Outcome outcome = child::Child({"-c", dir_ + "/mqtt.conf"}, child::environmentWith({}), "",
-                                                TERUNA_MQTT_BINARY, "teruna-mqtt")
-                                       .finish();
+    const child::Outcome outcome =
+        child::Child({"-c", dir_ + "/mqtt.conf"}, child::environmentWith({}), "", TERUNA_MQTT_BINARY, "teruna-mqtt")
+            .finish();
     EXPECT_EQ(outcome.status, 2);
     EXPECT_EQ(outcome.err, "teruna-mqtt: " + dir_ + "/mqtt.conf:2: queue must be 1 to 4096, not 'lots'\n");
 }
