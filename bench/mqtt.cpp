@@ -66,7 +66,7 @@ void measureLatency(int port) {
     for (int i = 0; i < kRequests; ++i) {
         publishedNs.push_back(gpio::monotonicNs());
         hub.publish("teruna/bench/send", R"({"remote": 6400, "button": 3})");
-        hub.on("teruna/bench/sent", static_cast<std::size_t>(i + 1));
+        hub.on("teruna/bench/sent", static_cast<std::size_t>(i) + 1);
         // An idle gateway: the pause it keeps between two presses is over.
         usleep(2 * mqtt::kGapUs);
     }
