@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // teruna-mqtt: its configuration and requests, then the built gateway on the simulated pins
 // against a mosquitto broker of its own on 127.0.0.1.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -279,6 +280,22 @@ TEST_F(Gateway, PublishesWhatItHearsAndAnnouncesIt) {
     EXPECT_EQ(config["topic"], kBase + "/remote/6400/button/3");
     EXPECT_EQ(config["availability"][0]["topic"], kBase + "/status");
     EXPECT_EQ(hub.on("homeassistant/device_automation/test/6400_3/config", 0).size(), 1u);
+}
+
+TEST_F(Gateway, EndsWithStatus2WhenItsInputGoesAway) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    start(broker, hub, "receive_from = " + fifo + "\n");
+    const int writer = open(fifo.c_str(), O_WRONLY);
+    unlink(fifo.c_str());
+    close(writer);
+    const child::Outcome outcome = gateway_->finish();
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_NE(outcome.err.find("teruna-mqtt: cannot read " + fifo + ": No such file or directory\n"), std::string::npos)
+        << outcome.err;
+    EXPECT_TRUE(hub.saw(kBase + "/status", "offline"));
 }
 
 TEST_F(Gateway, ComesBackAfterTheBrokerWithoutLosingAPress) {
