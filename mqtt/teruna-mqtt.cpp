@@ -73,10 +73,10 @@ mqtt::Config configure(int argc, char *argv[]) {
 
 // Waits for a signal that ends the run, or for the listener to fail. A signal that stops the
 // process waits for the press on the air, then stops it. Returns the signal, or 0.
-int waitForTheEnd(const sigset_t &held, const mqtt::Receiver &receiver, std::mutex &pressing) {
+int waitForTheEnd(const sigset_t &awaited, const mqtt::Receiver &receiver, std::mutex &pressing) {
     const timespec watch{0, kWatchNs};
     while (!receiver.failed()) {
-        const int signo = sigtimedwait(&held, nullptr, &watch);
+        const int signo = sigtimedwait(&awaited, nullptr, &watch);
         if (signo < 0) {
             continue;
         }
@@ -104,6 +104,8 @@ int main(int argc, char *argv[]) {
     signal(SIGPIPE, SIG_IGN);
     const sigset_t held = common::holdableSignals();
     pthread_sigmask(SIG_BLOCK, &held, nullptr);
+    sigset_t awaited = held;
+    sigdelset(&awaited, SIGPIPE);  // a socket's, ignored
     if (wiringPiSetup() == -1) {
         common::fail(1, "cannot set up the GPIO pins: %s", std::strerror(errno));
     }
@@ -129,7 +131,7 @@ int main(int argc, char *argv[]) {
     }
     std::thread sender([&] { transmitter.run(); });
 
-    const int signo = waitForTheEnd(held, receiver, transmitter.pressing());
+    const int signo = waitForTheEnd(awaited, receiver, transmitter.pressing());
     for (const mqtt::Request &request : queue.stop()) {
         gateway.refuse("cancelled at stop", request.payload, request.id);
     }
@@ -141,8 +143,8 @@ int main(int argc, char *argv[]) {
     }
     if (signo != SIGTERM && signo != SIGINT) {
         // Ended as the signal ends a process, once the pin is low and the broker told.
-        signal(signo, SIG_DFL);
         common::releaseHeldSignals();
+        raise(signo);
     }
     return 0;
 }

@@ -230,7 +230,7 @@ TEST_F(Gateway, RefusesWhatOverflowsTheQueueAndCancelsWhatWaitsAtStop) {
         hub.publish(kBase + "/send", R"({"remote": 6400, "button": )" + std::to_string(i) + "}");
     }
     // One on the air and two waiting; the first may also wait an instant.
-    ASSERT_EQ(hub.payloads(kBase + "/error", 3).size(), 3u);
+    ASSERT_GE(hub.payloads(kBase + "/error", 3).size(), 3u);
     // SIGTERM during the first press, which lasts most of a second once it has begun: it ends
     // whole, with the pin low; what waits is cancelled.
     usleep(300'000);
@@ -247,9 +247,11 @@ TEST_F(Gateway, RefusesWhatOverflowsTheQueueAndCancelsWhatWaitsAtStop) {
     EXPECT_EQ(hub.payloads(kBase + "/status", 2).back(), "offline");
     const recording::Transmission sent =
         recording::decode(recording::parseLog(recording::readFile(dir_ + "/sent.log")), 0);
+    EXPECT_TRUE(sent.faults.empty()) << sent.faults.front();
     EXPECT_EQ(sent.frames.size(), 150u);
+    EXPECT_TRUE(std::all_of(sent.frames.begin(), sent.frames.end(),
+                            [](const recording::Frame &frame) { return frame.code == 6400u << 7; }));
     EXPECT_EQ(sent.levelAtEnd, 0);
-    EXPECT_EQ(heardOnThePin(), "remote 6400 button 0\n");
 }
 
 TEST_F(Gateway, PublishesWhatItHearsAndAnnouncesIt) {
@@ -327,6 +329,14 @@ TEST_F(Gateway, LeavesItsLastWillWhenKilled) {
     Hub hub(broker.port);
     start(broker, hub, "");
     EXPECT_EQ(stop(SIGKILL).status, 128 + SIGKILL);
+    EXPECT_EQ(hub.payloads(kBase + "/status", 2).back(), "offline");
+}
+
+TEST_F(Gateway, SaysGoodbyeBeforeASignalEndsIt) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    start(broker, hub, "");
+    EXPECT_EQ(stop(SIGHUP).status, 128 + SIGHUP);
     EXPECT_EQ(hub.payloads(kBase + "/status", 2).back(), "offline");
 }
 
