@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Measures the gateway against a broker of its own on 127.0.0.1: the time from a request's
-// publish to the press's first edge on the real-clock simulated pins, and the CPU share of the
-// gateway while its receiver is fed noise.
+// publish to the press's first edge on the real-clock simulated pins, the CPU share of the
+// gateway while its receiver is fed noise, and its resident size after many presses heard and
+// many requests refused (the simulated pins keep every call they were given, so requests sent
+// would measure them, not the gateway).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "TerunaCode.h"
 #include "broker.h"
 #include "clock.h"
 #include "config.h"
@@ -94,46 +97,76 @@ void measureLatency(int port) {
                 *std::max_element(latenciesMs.begin(), latenciesMs.end()));
 }
 
-// User and system time of process `pid`, in clock ticks.
-long cpuTicks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int at = 3; at <= 15 && fields >> field; ++at) {
-        if (at >= 14) {
-            ticks += std::stol(field);
+// The gateway as it runs, with a FIFO as its receiver's input.
+class GatewayRun {
+public:
+    GatewayRun(int port, const std::string &dir, broker::Hub &hub) : fifo_(dir + "/input") {
+        mkfifo(fifo_.c_str(), 0600);
+        const std::string conf = dir + "/mqtt.conf";
+        std::ofstream(conf) << "broker = mqtt://127.0.0.1:" << port << "\nnode = bench\nreceive_from = " << fifo_
+                            << "\n";
+        const char *argv[] = {"teruna-mqtt", "-c", conf.c_str(), nullptr};
+        posix_spawn(&pid_, TERUNA_MQTT_BINARY, nullptr, nullptr, const_cast<char **>(argv), environ);
+        hub.on("teruna/bench/status", 1);
+        input_ = open(fifo_.c_str(), O_WRONLY);
+    }
+    GatewayRun(const GatewayRun &) = delete;
+    GatewayRun &operator=(const GatewayRun &) = delete;
+    ~GatewayRun() {
+        close(input_);
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        unlink(fifo_.c_str());
+    }
+
+    bool feed(const std::string &text) {
+        return write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+
+    // User and system time, in clock ticks.
+    [[nodiscard]] long cpuTicks() const {
+        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        std::istringstream fields(line.substr(line.rfind(')') + 2));
+        std::string field;
+        long ticks = 0;
+        for (int at = 3; at <= 15 && fields >> field; ++at) {
+            if (at >= 14) {
+                ticks += std::stol(field);
+            }
         }
+        return ticks;
     }
-    return ticks;
-}
 
-// The gateway as it runs, fed noise through a FIFO as fast as a receiver module gives it.
+    [[nodiscard]] long residentKb() const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string key;
+        long kb = 0;
+        while (status >> key && key != "VmRSS:") {
+        }
+        status >> kb;
+        return kb;
+    }
+
+private:
+    std::string fifo_;
+    pid_t pid_ = 0;
+    int input_ = -1;
+};
+
+const std::string kVcdHeader = "$timescale 1us $end\n$scope module rx $end\n$var wire 1 ! rx $end\n$upscope $end\n"
+                               "$enddefinitions $end\n#0\n0!\n";
+
+// Noise as fast as a receiver module gives it, fed in real time.
 void measureListening(int port, const std::string &dir) {
-    const std::string fifo = dir + "/noise";
-    mkfifo(fifo.c_str(), 0600);
-    std::ofstream(dir + "/mqtt.conf") << "broker = mqtt://127.0.0.1:" << port
-                                      << "\nnode = bench\nreceive_from = " << fifo << "\n";
     broker::Hub hub(port);
-    const std::string conf = dir + "/mqtt.conf";
-    const char *argv[] = {"teruna-mqtt", "-c", conf.c_str(), nullptr};
-    pid_t gateway = 0;
-    posix_spawn(&gateway, TERUNA_MQTT_BINARY, nullptr, nullptr, const_cast<char **>(argv), environ);
-    hub.on("teruna/bench/status", 1);
-
-    const int out = open(fifo.c_str(), O_WRONLY);
-    std::string header = "$timescale 1us $end\n$scope module noise $end\n$var wire 1 ! rx $end\n$upscope $end\n"
-                         "$enddefinitions $end\n#0\n0!\n";
-    if (write(out, header.data(), header.size()) < 0) {
-        std::printf("listening to noise: not measured, the FIFO cannot be written\n");
-        return;
-    }
+    GatewayRun gateway(port, dir, hub);
     std::mt19937 random(1);
     // Mean 200 us between edges: 5,000 a second.
     std::uniform_int_distribution<int> widthUs(20, 1000000 / kNoiseEdgesPerS * 2 - 20);
-    const long ticksBefore = cpuTicks(gateway);
+    gateway.feed(kVcdHeader);
+    const long ticksBefore = gateway.cpuTicks();
     const std::int64_t startNs = gpio::monotonicNs();
     std::int64_t lineUs = 0;
     int level = 0;
@@ -147,18 +180,77 @@ void measureListening(int port, const std::string &dir) {
             text += "#" + std::to_string(lineUs) + "\n" + std::to_string(level) + "!\n";
             ++edges;
         }
-        if (write(out, text.data(), text.size()) < 0) {
-            break;
+        if (!gateway.feed(text)) {
+            std::printf("listening to noise: not measured, the gateway's input cannot be written\n");
+            return;
         }
     }
     const double seconds = static_cast<double>(gpio::monotonicNs() - startNs) / 1e9;
-    const long ticks = cpuTicks(gateway) - ticksBefore;
-    close(out);
-    kill(gateway, SIGTERM);
-    waitpid(gateway, nullptr, 0);
+    const long ticks = gateway.cpuTicks() - ticksBefore;
     std::printf("listening to noise at %.0f edges/s for %.0f s: gateway CPU %.2f%% of one core\n",
                 static_cast<double>(edges) / seconds, seconds,
                 100.0 * static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds);
+}
+
+// One press of `frames` frames as the transmitter's line code has it, from `atUs`, as VCD.
+std::string pressVcd(unsigned int code, int frames, std::int64_t &atUs) {
+    std::string text;
+    int level = 0;
+    const auto change = [&](std::int64_t afterUs, int to) {
+        atUs += afterUs;
+        level = to;
+        text += "#" + std::to_string(atUs) + "\n" + std::to_string(level) + "!\n";
+    };
+    for (int frame = 0; frame < frames; ++frame) {
+        change(0, 1);
+        change(TerunaCode::kStartUs, 0);
+        for (int bit = TerunaCode::kCodeBits - 1; bit >= 0; --bit) {
+            if ((code >> bit & 1U) != 0) {
+                change(TerunaCode::kOneUs, level ^ 1);
+            } else {
+                change(TerunaCode::kZeroHalfUs, level ^ 1);
+                change(TerunaCode::kZeroHalfUs, level ^ 1);
+            }
+        }
+    }
+    change(1, 0);
+    return text;
+}
+
+// Resident size once warm, then after many presses heard and many requests refused.
+void measureMemory(int port, const std::string &dir) {
+    constexpr int kBatches = 10;
+    constexpr int kBatch = 1000;
+    constexpr int kFramesEach = 3;
+    constexpr std::int64_t kBetweenUs = 30000;
+    broker::Hub hub(port);
+    GatewayRun gateway(port, dir, hub);
+    gateway.feed(kVcdHeader);
+    std::int64_t atUs = kBetweenUs;
+    long warmKb = 0;
+    std::size_t heard = 0;
+    for (int batch = 0; batch < kBatches; ++batch) {
+        std::string presses;
+        for (int i = 0; i < kBatch; ++i) {
+            presses += pressVcd(TerunaCode::codeWord(6400, 3), kFramesEach, atUs);
+            atUs += kBetweenUs;
+        }
+        gateway.feed(presses);
+        // The batch's last press is reported once the next one begins.
+        heard = hub.on("teruna/bench/received", static_cast<std::size_t>((batch + 1) * kBatch - 1)).size();
+        if (batch == 0) {
+            warmKb = gateway.residentKb();
+        }
+    }
+    const long heardKb = gateway.residentKb();
+    for (int i = 0; i < kBatches * kBatch; ++i) {
+        hub.publish("teruna/bench/send", R"({"remote": 70000, "button": 1, "id": ")" + std::to_string(i) + "\"}");
+    }
+    const std::size_t refused = hub.on("teruna/bench/error", kBatches * kBatch).size();
+    std::printf("memory: resident %ld KiB after %d presses heard, %ld KiB after %zu (%+ld), %ld KiB after %zu requests "
+                "refused as well (%+ld in all)\n",
+                warmKb, kBatch, heardKb, heard, heardKb - warmKb, gateway.residentKb(), refused,
+                gateway.residentKb() - warmKb);
 }
 
 }  // namespace
@@ -175,6 +267,7 @@ int main() {
         return 1;
     }
     measureListening(broker.port, dir);
+    measureMemory(broker.port, dir);
     measureLatency(broker.port);
     broker.stop();
     std::filesystem::remove_all(dir);
