@@ -261,7 +261,7 @@ void measureMemory(int port, const std::string &dir) {
     for (int i = 0; i < kBatches * kBatch; ++i) {
         hub.publish("teruna/memory/send", R"({"remote": 70000, "button": 1, "id": ")" + std::to_string(i) + "\"}");
     }
-    const std::size_t refused = awaited(hub, "teruna/memory/error", kBatches * kBatch);
+    const std::size_t refused = awaited(hub, "teruna/memory/error", std::size_t{kBatches} * kBatch);
     std::printf("memory: resident %ld KiB after %d presses heard, %ld KiB after %zu (%+ld), %ld KiB after %zu requests "
                 "refused as well (%+ld in all)\n",
                 warmKb, kBatch, heardKb, heard, heardKb - warmKb, gateway.residentKb(), refused,
