@@ -3,7 +3,11 @@
 # `cpack -G DEB` for the architecture the build targets.
 find_program(GZIP gzip REQUIRED)
 set(man_pages)
-foreach(page teruna teruna-sniff)
+set(pages teruna teruna-sniff)
+if(TERUNA_MQTT)
+  list(APPEND pages teruna-mqtt)
+endif()
+foreach(page ${pages})
   add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/${page}.1.gz
                      COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/docs/${page}.1 > ${PROJECT_BINARY_DIR}/${page}.1.gz
                      DEPENDS ${PROJECT_SOURCE_DIR}/docs/${page}.1 VERBATIM)
@@ -16,8 +20,14 @@ add_custom_target(man_pages ALL DEPENDS ${man_pages} ${PROJECT_BINARY_DIR}/chang
 install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/copyright ${PROJECT_BINARY_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-        RENAME teruna)
+set(overrides ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides)
+if(TERUNA_MQTT)
+  file(READ ${overrides} tool_overrides)
+  file(READ ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides-mqtt mqtt_overrides)
+  set(overrides ${PROJECT_BINARY_DIR}/lintian-overrides)
+  file(WRITE ${overrides} "${tool_overrides}${mqtt_overrides}")
+endif()
+install(FILES ${overrides} DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME teruna)
 # Real-time priority keeps a press's timing exact; the package grants it in its postinst.
 install(CODE "message(STATUS \"teruna: to let it ask for real-time priority: sudo setcap cap_sys_nice+ep \${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/teruna\")")
 install(FILES ${PROJECT_SOURCE_DIR}/completions/teruna ${PROJECT_SOURCE_DIR}/completions/teruna-sniff
@@ -36,10 +46,16 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libcap2-bin)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/postinst)
+if(TERUNA_MQTT)
+  # The gateway's configuration is the administrator's; the service runs as a user of its own.
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(TERUNA_GPIO_BACKEND STREQUAL "wiringpi")
   # Raspberry Pi OS ships the library as the package 'wiringpi'.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS wiringpi)
+  list(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS wiringpi)
+  list(JOIN CPACK_DEBIAN_PACKAGE_DEPENDS ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 endif()
 if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
   execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE

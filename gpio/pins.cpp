@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace gpio {
 
@@ -38,7 +39,11 @@ int bcmLineOf(int wiringPiPin) {
 
 constexpr const char *kUnknownPin = "pin %d does not exist on this board (wiringPi pins are 0 to 16 and 21 to 31)";
 
-void reportUnknownPin(int wiringPiPin) { common::complain(kUnknownPin, wiringPiPin); }
+std::string unknownPinError(int wiringPiPin) {
+    char text[128];
+    std::snprintf(text, sizeof text, kUnknownPin, wiringPiPin);
+    return text;
+}
 
 void exitUnknownPin(int wiringPiPin) { common::fail(1, kUnknownPin, wiringPiPin); }
 

@@ -3,13 +3,15 @@
 #ifndef TERUNA_GPIO_PINS_H
 #define TERUNA_GPIO_PINS_H
 
+#include <string>
+
 namespace gpio {
 
 // The BCM GPIO line behind a wiringPi pin number, or -1 when the header has no such pin.
 int bcmLineOf(int wiringPiPin);
 
-// Says on standard error that `wiringPiPin` does not exist on the header.
-void reportUnknownPin(int wiringPiPin);
+// What to tell a user of a `wiringPiPin` that does not exist on the header.
+std::string unknownPinError(int wiringPiPin);
 
 // Says so, and ends the process with status 1.
 [[noreturn]] void exitUnknownPin(int wiringPiPin);

@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: MIT
+// The gateway's configuration file: `key = value` lines, `#` comments.
+#ifndef TERUNA_MQTT_CONFIG_H
+#define TERUNA_MQTT_CONFIG_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace mqtt {
+
+// A button announced to the hub and pressed through BASE/button/NAME/press.
+struct Button {
+    std::string name;  // "hall_light"
+    unsigned int remote = 0;
+    unsigned int button = 0;
+};
+
+struct Config {
+    std::string broker = "mqtt://localhost:1883";
+    std::string host = "localhost";
+    int port = 1883;
+    bool tls = false;
+    std::string username;
+    std::string password;  // read from password_file; never printed
+    std::string caFile;
+    std::string node;   // default: the host name
+    std::string topic;  // default: teruna/<node>
+    int txPin = 0;      // wiringPi numbering
+    int rxPin = -1;     // -1: no live listening
+    std::string receiveFrom;
+    std::string discoveryPrefix = "homeassistant";  // empty: no discovery
+    std::size_t queue = 16;
+    std::vector<Button> buttons;
+};
+
+// Reads the configuration in `text`, which came from `path` (the password file's path is taken
+// as it is written). Returns "", or "PATH:LINE: why" for the first line it cannot take.
+std::string parseConfig(const std::string &text, const std::string &path, Config &config);
+
+// Ids a press may carry.
+constexpr unsigned int kMaxRemote = 65535;
+constexpr unsigned int kMaxButton = 127;
+
+}  // namespace mqtt
+
+#endif

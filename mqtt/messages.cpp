@@ -1,0 +1,158 @@
+// SPDX-License-Identifier: MIT
+#include "messages.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+namespace mqtt {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr std::size_t kShownRequest = 256;
+
+// Invalid UTF-8 (a request cut mid-character, or binary) is replaced, not a reason to fail.
+std::string text(const json &value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+// A whole number in [0, high], or why not.
+std::string takeId(const json &object, const char *key, unsigned int high, unsigned int &value) {
+    const auto found = object.find(key);
+    if (found == object.end()) {
+        return std::string("no ") + key;
+    }
+    if (!found->is_number_integer()) {
+        return std::string(key) + " must be a whole number";
+    }
+    const bool negative = !found->is_number_unsigned();  // what is not negative is read as unsigned
+    if (negative || found->get<std::uint64_t>() > high) {
+        return std::string(key) + " must be 0 to " + std::to_string(high);
+    }
+    value = found->get<unsigned int>();
+    return "";
+}
+
+json availability(const Config &config) {
+    return json::array(
+        {{{"topic", config.topic + "/status"}, {"payload_available", "online"}, {"payload_not_available", "offline"}}});
+}
+
+json gatewayDevice(const Config &config) {
+    return {{"identifiers", json::array({"teruna_" + config.node})},
+            {"name", "Teruna gateway " + config.node},
+            {"manufacturer", "teruna"},
+            {"model", "teruna-mqtt"}};
+}
+
+}  // namespace
+
+std::string parseSend(const std::string &payload, Request &request) {
+    if (payload.size() > kMaxPayload) {
+        return "request over " + std::to_string(kMaxPayload) + " bytes";
+    }
+    const json object = json::parse(payload, nullptr, false);
+    if (object.is_discarded()) {
+        return "not JSON";
+    }
+    if (!object.is_object()) {
+        return "not a JSON object";
+    }
+    std::string why = takeId(object, "remote", kMaxRemote, request.remote);
+    if (why.empty()) {
+        why = takeId(object, "button", kMaxButton, request.button);
+    }
+    const auto id = object.find("id");
+    if (why.empty() && id != object.end()) {
+        if (!id->is_string() || id->get_ref<const std::string &>().empty()) {
+            why = "id must be a string that is not empty";
+        } else {
+            request.id = id->get<std::string>();
+        }
+    }
+    request.payload = payload;
+    return why;
+}
+
+std::int64_t realtimeUs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+std::string utcTime(std::int64_t sinceEpochUs) {
+    const std::int64_t ms = sinceEpochUs / 1000;
+    const auto seconds = static_cast<time_t>(ms / 1000);
+    tm parts{};
+    gmtime_r(&seconds, &parts);
+    char buffer[40];
+    const std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &parts);
+    std::snprintf(buffer + n, sizeof buffer - n, ".%03dZ", static_cast<int>(ms % 1000));
+    return buffer;
+}
+
+std::string sentJson(const Request &request, std::int64_t startUs, double waitedMs, double tookMs) {
+    json sent = {{"remote", request.remote},
+                 {"button", request.button},
+                 {"time", utcTime(startUs)},
+                 {"queued_ms", static_cast<double>(static_cast<std::int64_t>(waitedMs * 10)) / 10},
+                 {"took_ms", static_cast<double>(static_cast<std::int64_t>(tookMs * 10)) / 10}};
+    if (!request.id.empty()) {
+        sent["id"] = request.id;
+    }
+    return text(sent);
+}
+
+std::string errorJson(const std::string &reason, const std::string &payload, const std::string &id) {
+    json error = {{"reason", reason}, {"request", payload.substr(0, kShownRequest)}};
+    if (!id.empty()) {
+        error["id"] = id;
+    }
+    return text(error);
+}
+
+std::string receivedJson(const rx::Press &press, const std::string &node, std::int64_t heardUs) {
+    // The keys of teruna-sniff's JSON lines, rounded as it rounds them.
+    const auto rounded = [](double value, double unit) {
+        return static_cast<double>(std::llround(value / unit)) * unit;
+    };
+    return text({{"remote", press.remoteId},
+                 {"button", press.buttonId},
+                 {"frames", press.frames},
+                 {"start_us", rounded(press.startUs, 0.1)},
+                 {"one_us", rounded(press.oneUs, 0.1)},
+                 {"zero_us", rounded(press.zeroUs, 0.1)},
+                 {"scale", rounded(press.scale, 0.001)},
+                 {"skew_us", rounded(press.skewUs, 0.1)},
+                 {"time", utcTime(heardUs)},
+                 {"node", node}});
+}
+
+std::string buttonConfigJson(const Config &config, const Button &button) {
+    return text({{"name", button.name},
+                 {"unique_id", "teruna_" + config.node + "_" + button.name},
+                 {"command_topic", config.topic + "/button/" + button.name + "/press"},
+                 {"payload_press", "PRESS"},
+                 {"availability", availability(config)},
+                 {"device", gatewayDevice(config)}});
+}
+
+std::string triggerConfigJson(const Config &config, unsigned int remote, unsigned int button) {
+    return text({{"automation_type", "trigger"},
+                 {"topic", remoteButtonTopic(config, remote, button)},
+                 {"payload", "press"},
+                 {"type", "button_short_press"},
+                 {"subtype", "button_" + std::to_string(button)},
+                 {"availability", availability(config)},
+                 {"device",
+                  {{"identifiers", json::array({"teruna_remote_" + std::to_string(remote)})},
+                   {"name", "Teruna remote " + std::to_string(remote)},
+                   {"via_device", "teruna_" + config.node}}}});
+}
+
+std::string remoteButtonTopic(const Config &config, unsigned int remote, unsigned int button) {
+    return config.topic + "/remote/" + std::to_string(remote) + "/button/" + std::to_string(button);
+}
+
+}  // namespace mqtt

@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: MIT
+// What goes over the broker: requests read from JSON, and the JSON of what the gateway reports.
+#ifndef TERUNA_MQTT_MESSAGES_H
+#define TERUNA_MQTT_MESSAGES_H
+
+#include <cstdint>
+#include <string>
+
+#include "TerunaRx.h"
+#include "config.h"
+
+namespace mqtt {
+
+// A request for one press.
+struct Request {
+    unsigned int remote = 0;
+    unsigned int button = 0;
+    std::string id;  // empty when the request carries none
+    std::string payload;
+    std::int64_t arrivedNs = 0;  // CLOCK_MONOTONIC
+};
+
+// Requests longer than this are refused unread.
+constexpr std::size_t kMaxPayload = 1024;
+
+// Reads a request published on BASE/send: {"remote": 6400, "button": 3, "id": "..."}. Returns
+// "", or why it is refused.
+std::string parseSend(const std::string &payload, Request &request);
+
+// "2026-12-08T08:31:20.123Z", from microseconds since the epoch.
+std::string utcTime(std::int64_t sinceEpochUs);
+
+// The time of day in microseconds since the epoch.
+std::int64_t realtimeUs();
+
+// One press sent: when it began, how long it waited and how long it took, in milliseconds.
+std::string sentJson(const Request &request, std::int64_t startUs, double waitedMs, double tookMs);
+
+// A request refused for `reason`, with the request cut to 256 bytes.
+std::string errorJson(const std::string &reason, const std::string &payload, const std::string &id = "");
+
+// A press heard, with the receiver's measurements, `node`, and the time it was heard.
+std::string receivedJson(const rx::Press &press, const std::string &node, std::int64_t heardUs);
+
+// Home Assistant discovery: a button entity that presses `button`, and a device trigger for a
+// remote's button heard.
+std::string buttonConfigJson(const Config &config, const Button &button);
+std::string triggerConfigJson(const Config &config, unsigned int remote, unsigned int button);
+
+// Topics under the gateway's base topic.
+std::string remoteButtonTopic(const Config &config, unsigned int remote, unsigned int button);
+
+}  // namespace mqtt
+
+#endif

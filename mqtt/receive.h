@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: MIT
+// The receiving thread: presses heard live on a GPIO input, or read from a Value Change Dump in
+// a file or a FIFO (each writer of the FIFO one dump).
+#ifndef TERUNA_MQTT_RECEIVE_H
+#define TERUNA_MQTT_RECEIVE_H
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "LiveLine.h"
+#include "TerunaRx.h"
+#include "config.h"
+#include "fd.h"
+
+namespace mqtt {
+
+class Receiver {
+public:
+    using Heard = std::function<void(const rx::Press &)>;
+
+    Receiver(const Config &config, Heard onPress) : config_(config), onPress_(std::move(onPress)) {}
+    Receiver(const Receiver &) = delete;
+    Receiver &operator=(const Receiver &) = delete;
+    ~Receiver() { stop(); }
+
+    // Opens the input and starts listening; nothing happens without one. Returns "", or what
+    // failed and why.
+    std::string start();
+
+    // True once listening has failed: it has said why on standard error.
+    [[nodiscard]] bool failed() const { return failed_; }
+
+    void stop();
+
+private:
+    void readDumps();
+    void listenLive();
+    // Waits until `fd` can be read or stop() is called; false for the latter.
+    bool waitFor(int fd, int timeoutMs, bool &timedOut);
+
+    const Config &config_;
+    Heard onPress_;
+    common::Fd input_;
+    rx::LiveLine line_;
+    common::Fd stopRead_, stopWrite_;
+    std::thread thread_;
+    std::atomic<bool> failed_{false};
+};
+
+}  // namespace mqtt
+
+#endif

@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: MIT
+#include "transmit.h"
+
+#include <climits>
+
+#include "TerunaTx.h"
+#include "clock.h"
+#include "messages.h"
+
+namespace mqtt {
+
+void Transmitter::run() {
+    TerunaTx transmitter(pin_);
+    std::int64_t lastEndNs = INT64_MIN / 2;
+    Request request;
+    while (queue_.pop(request)) {
+        const std::lock_guard<std::mutex> lock(pressing_);
+        const std::int64_t sinceLastUs = (gpio::monotonicNs() - lastEndNs) / 1000;
+        if (sinceLastUs < kGapUs) {
+            delayMicroseconds(kGapUs - static_cast<unsigned int>(sinceLastUs));
+        }
+        quietSinceNs_ = INT64_MAX;
+        const std::int64_t startNs = gpio::monotonicNs();
+        const std::int64_t startUs = realtimeUs();
+        transmitter.sendButton(static_cast<unsigned short>(request.remote), static_cast<unsigned char>(request.button));
+        lastEndNs = gpio::monotonicNs();
+        quietSinceNs_ = lastEndNs;
+        onSent_(request, startUs, static_cast<double>(startNs - request.arrivedNs) / 1e6,
+                static_cast<double>(lastEndNs - startNs) / 1e6);
+    }
+}
+
+bool Transmitter::onTheAirLately(std::int64_t nowNs) const { return nowNs - quietSinceNs_ < kEchoNs; }
+
+}  // namespace mqtt

@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: MIT
+// The transmitting thread: one press at a time from the queue, at real-time priority while it
+// is on the air, as teruna sends it.
+#ifndef TERUNA_MQTT_TRANSMIT_H
+#define TERUNA_MQTT_TRANSMIT_H
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+#include "queue.h"
+
+namespace mqtt {
+
+// Between two presses the pin stays low this long, so that a receiver takes them for two.
+constexpr unsigned int kGapUs = 50'000;
+// A press heard this soon after one of ours ended is taken for ours: the receiver reports a
+// press only once it has been quiet for a while.
+constexpr std::int64_t kEchoNs = 500'000'000;
+
+class Transmitter {
+public:
+    // `onSent` gets each request once it is on the air: when it began (us since the epoch),
+    // how long it waited and how long it took (ms).
+    using Sent = std::function<void(const Request &, std::int64_t startUs, double waitedMs, double tookMs)>;
+
+    Transmitter(int pin, Queue &queue, Sent onSent) : pin_(pin), queue_(queue), onSent_(std::move(onSent)) {}
+
+    // Sends what the queue gives until it stops. Every signal that can be held must be held in
+    // the calling thread: nothing may end a press with the transmitter keyed.
+    void run();
+
+    // True while a press is on the air, or was until kEchoNs ago.
+    [[nodiscard]] bool onTheAirLately(std::int64_t nowNs) const;
+
+    // Held from the start of each press to its end.
+    std::mutex &pressing() { return pressing_; }
+
+private:
+    int pin_;
+    Queue &queue_;
+    Sent onSent_;
+    std::mutex pressing_;
+    std::atomic<std::int64_t> quietSinceNs_{INT64_MIN / 2};  // INT64_MAX while on the air
+};
+
+}  // namespace mqtt
+
+#endif

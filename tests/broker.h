@@ -1,0 +1,202 @@
+// SPDX-License-Identifier: MIT
+// A mosquitto broker of a test's own on 127.0.0.1, and a hub that publishes to it and keeps
+// what arrives: for the gateway's tests and its benchmark.
+#ifndef TERUNA_TESTS_BROKER_H
+#define TERUNA_TESTS_BROKER_H
+
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace broker {
+
+struct Message {
+    std::string topic;
+    std::string payload;
+    bool retained;
+};
+
+// A broker of the test's own on a free port of 127.0.0.1, with a password file when asked.
+class Broker {
+public:
+    Broker(const char *mosquitto, const char *passwd, const std::string &dir, const std::string &user = "")
+        : mosquitto_(mosquitto), dir_(dir) {
+        const int probe = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        bind(probe, reinterpret_cast<sockaddr *>(&address), size);
+        getsockname(probe, reinterpret_cast<sockaddr *>(&address), &size);
+        port = ntohs(address.sin_port);
+        close(probe);
+        std::ofstream conf(dir + "/broker.conf");
+        // Run as root, it would take another user's rights, which the test's folder does not grant.
+        conf << "listener " << port << " 127.0.0.1\nuser " << getpwuid(getuid())->pw_name
+             << "\npersistence true\npersistence_location " << dir << "/\n";
+        if (user.empty()) {
+            conf << "allow_anonymous true\n";
+        } else {
+            conf << "allow_anonymous false\npassword_file " << dir << "/passwords\n";
+            const std::string make = std::string(passwd) + " -c -b " + dir + "/passwords " + user + " secret";
+            ready_ = std::system(make.c_str()) == 0;
+        }
+        conf.close();
+        start();
+    }
+    Broker(const Broker &) = delete;
+    Broker &operator=(const Broker &) = delete;
+    ~Broker() { stop(); }
+
+    void start() {
+        const std::string conf = dir_ + "/broker.conf";
+        const char *argv[] = {mosquitto_, "-c", conf.c_str(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir_ + "/broker.log").c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn(&pid_, mosquitto_, &actions, nullptr, const_cast<char **>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        int tries = 0;
+        for (; tries < 500 && !accepts(); ++tries) {
+            usleep(10'000);
+        }
+        ready_ = ready_ && tries < 500;
+    }
+
+    // False when the broker did not start.
+    [[nodiscard]] bool ready() const { return ready_; }
+
+    void stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+            pid_ = 0;
+        }
+    }
+
+    int port = 0;
+
+private:
+    bool accepts() const {
+        const int probe = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        const bool connected = connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        close(probe);
+        return connected;
+    }
+
+    const char *mosquitto_;
+    std::string dir_;
+    pid_t pid_ = 0;
+    bool ready_ = true;
+};
+
+// A hub: subscribes to everything and keeps what arrives. With a name, the broker keeps its
+// session while it is away.
+class Hub {
+public:
+    explicit Hub(int port, const std::string &name = "") {
+        mosquitto_lib_init();
+        client_ = mosquitto_new(name.empty() ? nullptr : name.c_str(), name.empty(), this);
+        mosquitto_reconnect_delay_set(client_, 1, 1, false);
+        mosquitto_connect_callback_set(client_, [](mosquitto *client, void *, int rc) {
+            if (rc == 0) {
+                mosquitto_subscribe(client, nullptr, "#", 1);
+            }
+        });
+        mosquitto_subscribe_callback_set(client_, [](mosquitto *, void *hub, int, int, const int *) {
+            static_cast<Hub *>(hub)->add({"", "", false});
+        });
+        mosquitto_message_callback_set(client_, [](mosquitto *, void *hub, const mosquitto_message *m) {
+            static_cast<Hub *>(hub)->add(
+                {m->topic, std::string(static_cast<const char *>(m->payload), static_cast<std::size_t>(m->payloadlen)),
+                 m->retain});
+        });
+        mosquitto_connect(client_, "127.0.0.1", port, 30);
+        mosquitto_loop_start(client_);
+        on("", 1);
+    }
+    Hub(const Hub &) = delete;
+    Hub &operator=(const Hub &) = delete;
+    ~Hub() {
+        mosquitto_disconnect(client_);
+        mosquitto_loop_stop(client_, false);
+        mosquitto_destroy(client_);
+        mosquitto_lib_cleanup();
+    }
+
+    void publish(const std::string &topic, const std::string &payload) {
+        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+    }
+
+    // The messages on `topic`, once there are `count` of them or 20 s have passed.
+    std::vector<Message> on(const std::string &topic, std::size_t count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        std::vector<Message> found;
+        arrived_.wait_for(lock, std::chrono::seconds(20), [&] {
+            found.clear();
+            for (const Message &message : messages_) {
+                if (message.topic == topic) {
+                    found.push_back(message);
+                }
+            }
+            return found.size() >= count;
+        });
+        return found;
+    }
+
+    // True once `payload` has come on `topic` `times` times, within 20 s.
+    bool saw(const std::string &topic, const std::string &payload, std::size_t times = 1) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return arrived_.wait_for(lock, std::chrono::seconds(20), [&] {
+            return static_cast<std::size_t>(std::count_if(messages_.begin(), messages_.end(), [&](const Message &m) {
+                       return m.topic == topic && m.payload == payload;
+                   })) >= times;
+        });
+    }
+
+    std::vector<std::string> payloads(const std::string &topic, std::size_t count) {
+        std::vector<std::string> found;
+        for (const Message &message : on(topic, count)) {
+            found.push_back(message.payload);
+        }
+        return found;
+    }
+
+private:
+    void add(const Message &message) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        messages_.push_back(message);
+        arrived_.notify_all();
+    }
+
+    mosquitto *client_;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<Message> messages_;
+};
+
+}  // namespace broker
+
+#endif

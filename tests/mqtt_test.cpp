@@ -1,0 +1,374 @@
+// SPDX-License-Identifier: MIT
+// teruna-mqtt: its configuration and requests, then the built gateway on the simulated pins
+// against a mosquitto broker of its own on 127.0.0.1.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+
+#include "broker.h"
+#include "child.h"
+#include "config.h"
+#include "messages.h"
+#include "mqtt_under_test.h"
+#include "queue.h"
+#include "recording.h"
+
+namespace {
+
+using broker::Broker;
+using broker::Hub;
+using nlohmann::json;
+
+TEST(GatewayConfig, RefusesWhatItCannotTake) {
+    const struct {
+        const char *text;
+        const char *error;
+    } rows[] = {
+        {"colour = red", "FILE:1: unknown key 'colour'"},
+        {"# a comment\n\nqueue 3", "FILE:3: expected 'key = value'"},
+        {"queue = 0", "FILE:1: queue must be 1 to 4096, not '0'"},
+        {"queue = 12x", "FILE:1: queue must be 1 to 4096, not '12x'"},
+        {"tx_pin = 17", "FILE:1: tx_pin must be a wiringPi pin, 0 to 16 or 21 to 31, not '17'"},
+        {"broker = http://x", "FILE:1: broker must be mqtt://HOST:PORT or mqtts://HOST:PORT, not 'http://x'"},
+        {"broker = mqtt://h:70000", "FILE:1: the broker's port must be 1 to 65535, not '70000'"},
+        {"broker = mqtt://:1883", "FILE:1: the broker's host is missing or malformed in 'mqtt://:1883'"},
+        {"topic = a/#", "FILE:1: topic must not be empty, hold '+' or '#', or begin or end with '/': 'a/#'"},
+        {"node = a/b", "FILE:1: node is letters, digits, '_' and '-', not 'a/b'"},
+        {"queue = 2\nqueue = 3", "FILE:2: queue is given twice"},
+        {"button a = 6400/128", "FILE:1: button a must be REMOTE/BUTTON, remote 0 to 65535 and button 0 to 127, "
+                                "not '6400/128'"},
+        {"button a = 1/1\nbutton a = 1/2", "FILE:2: button a is named twice"},
+        {"password_file = /nonexistent/pw", "FILE:1: cannot read the password file /nonexistent/pw: No such file or "
+                                            "directory"},
+        {"rx_pin = 2\nreceive_from = /dev/null", "FILE: rx_pin and receive_from both name an input; give one"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.text);
+        mqtt::Config config;
+        EXPECT_EQ(mqtt::parseConfig(row.text, "FILE", config), row.error);
+    }
+}
+
+TEST(GatewayConfig, ReadsEveryKey) {
+    mqtt::Config config;
+    ASSERT_EQ(mqtt::parseConfig("broker = mqtts://[::1]:8884  # local\nusername = gw\nnode = attic\ntx_pin = 2\n"
+                                "rx_pin=3\ndiscovery_prefix = none\nqueue = 4\nbutton lamp = 6400/3\n",
+                                "FILE", config),
+              "");
+    EXPECT_TRUE(config.tls);
+    EXPECT_EQ(config.host, "::1");
+    EXPECT_EQ(config.port, 8884);
+    EXPECT_EQ(config.topic, "teruna/attic");
+    EXPECT_EQ(config.rxPin, 3);
+    EXPECT_EQ(config.discoveryPrefix, "");
+    EXPECT_EQ(config.queue, 4u);
+    ASSERT_EQ(config.buttons.size(), 1u);
+    EXPECT_EQ(config.buttons[0].remote * 1000 + config.buttons[0].button, 6400003u);
+}
+
+const struct {
+    const char *payload;
+    const char *reason;
+} kBadRequests[] = {
+    {"press", "not JSON"},
+    {"[6400, 3]", "not a JSON object"},
+    {R"({"button": 3})", "no remote"},
+    {R"({"remote": "6400", "button": 3})", "remote must be a whole number"},
+    {R"({"remote": 6400.5, "button": 3})", "remote must be a whole number"},
+    {R"({"remote": 65536, "button": 3})", "remote must be 0 to 65535"},
+    {R"({"remote": -1, "button": 3})", "remote must be 0 to 65535"},
+    {R"({"remote": 6400, "button": 128})", "button must be 0 to 127"},
+    {R"({"remote": 6400, "button": 3, "id": 7})", "id must be a string that is not empty"},
+};
+
+TEST(GatewayRequest, RefusesWhatItCannotSend) {
+    for (const auto &row : kBadRequests) {
+        SCOPED_TRACE(row.payload);
+        mqtt::Request request;
+        EXPECT_EQ(mqtt::parseSend(row.payload, request), row.reason);
+    }
+    mqtt::Request request;
+    EXPECT_EQ(mqtt::parseSend(std::string(1025, ' '), request), "request over 1024 bytes");
+    EXPECT_EQ(mqtt::parseSend(R"({"remote": 65535, "button": 127, "id": "x"})", request), "");
+    EXPECT_EQ(request.remote * 1000 + request.button, 65535127u);
+}
+
+TEST(GatewayRequest, ShowsARefusedRequestCutAndEscaped) {
+    const json error = json::parse(mqtt::errorJson("not JSON", "\"\xff" + std::string(300, 'a')));
+    EXPECT_EQ(error["request"].get<std::string>(), "\"\xEF\xBF\xBD" + std::string(254, 'a'));
+}
+
+TEST(GatewayQueue, TakesAnIdOnceWithinTenMinutes) {
+    mqtt::Queue queue(2);
+    mqtt::Request request;
+    request.id = "a";
+    EXPECT_EQ(queue.push(request), mqtt::Queue::Taken::queued);
+    request.arrivedNs = mqtt::kRepeatWindowNs;
+    EXPECT_EQ(queue.push(request), mqtt::Queue::Taken::repeated);
+    request.arrivedNs = mqtt::kRepeatWindowNs + 1;
+    EXPECT_EQ(queue.push(request), mqtt::Queue::Taken::queued);
+    request.id = "b";
+    EXPECT_EQ(queue.push(request), mqtt::Queue::Taken::full);
+    EXPECT_EQ(queue.stop().size(), 2u);
+    EXPECT_EQ(queue.push(request), mqtt::Queue::Taken::stopped);
+}
+
+const std::string kBase = "teruna/test";
+
+class Gateway : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (std::string(MOSQUITTO).empty() || access(MOSQUITTO, X_OK) != 0) {
+            GTEST_SKIP() << "mosquitto is not installed (Debian: mosquitto); the tests against a broker are skipped";
+        }
+    }
+
+    // Starts the gateway on the broker with the configuration lines `extra`, on the virtual clock
+    // unless `realClock`, and waits until it is online.
+    void start(Broker &broker, Hub &hub, const std::string &extra, bool realClock = false) {
+        ASSERT_TRUE(broker.ready());
+        std::ofstream(dir_ + "/mqtt.conf") << "broker = mqtt://127.0.0.1:" << broker.port << "\nnode = test\n" << extra;
+        std::vector<std::string> env = {"TERUNA_SIM_LOG=" + dir_ + "/sent.log", "TERUNA_SIM_VCD=" + dir_ + "/sent.vcd"};
+        if (!realClock) {
+            env.emplace_back("TERUNA_SIM_CLOCK=virtual");
+        }
+        gateway_ = std::make_unique<child::Child>(std::vector<std::string>{"-c", dir_ + "/mqtt.conf"},
+                                                  child::environmentWith(env), "", TERUNA_MQTT_BINARY, "teruna-mqtt");
+        ASSERT_EQ(hub.payloads(kBase + "/status", 1), std::vector<std::string>{"online"});
+    }
+
+    child::Outcome stop(int signo = SIGTERM) {
+        kill(gateway_->pid(), signo);
+        return gateway_->finish();
+    }
+
+    // What teruna-sniff hears in what the gateway sent.
+    std::string heardOnThePin() {
+        return child::Child({"-f", dir_ + "/sent.vcd"}, child::environmentWith({}), "", TERUNA_SNIFF_BINARY,
+                            "teruna-sniff")
+            .finish()
+            .out;
+    }
+
+    // Writes one press, as teruna sends it, into the gateway's FIFO.
+    void playPress(int remote, int button) {
+        const std::string vcd = dir_ + "/heard.vcd";
+        child::Child({"-g", std::to_string(remote), "-n", std::to_string(button)},
+                     child::environmentWith({"TERUNA_SIM_VCD=" + vcd, "TERUNA_SIM_CLOCK=virtual"}))
+            .finish();
+        std::ofstream(dir_ + "/fifo") << recording::readFile(vcd);
+    }
+
+    child::ScratchDir scratch_{"teruna-mqtt"};
+    const std::string dir_ = scratch_.path();
+    std::unique_ptr<child::Child> gateway_;
+};
+
+TEST_F(Gateway, SendsARequestAndSaysSo) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    start(broker, hub, "button lamp = 1234/5\n");
+    hub.publish(kBase + "/send", R"({"remote": 6400, "button": 3, "id": "one"})");
+    hub.publish(kBase + "/button/lamp/press", "PRESS");
+    const auto sent = hub.payloads(kBase + "/sent", 2);
+    ASSERT_EQ(sent.size(), 2u);
+    const json first = json::parse(sent[0]);
+    EXPECT_EQ(first["remote"], 6400);
+    EXPECT_EQ(first["button"], 3);
+    EXPECT_EQ(first["id"], "one");
+    EXPECT_EQ(first["time"].get<std::string>().size(), std::string("2026-12-08T08:31:20.123Z").size());
+    EXPECT_TRUE(first["queued_ms"].is_number() && first["took_ms"].is_number());
+    EXPECT_EQ(json::parse(sent[1])["remote"], 1234);
+    Hub later(broker.port);
+    const auto config = later.on("homeassistant/button/test/lamp/config", 1);
+    ASSERT_EQ(config.size(), 1u);
+    EXPECT_TRUE(config[0].retained);
+    EXPECT_EQ(json::parse(config[0].payload)["command_topic"], kBase + "/button/lamp/press");
+    EXPECT_EQ(stop().status, 0);
+    EXPECT_EQ(heardOnThePin(), "remote 6400 button 3\nremote 1234 button 5\n");
+}
+
+TEST_F(Gateway, RefusesBadRequestsAndSendsNothing) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    start(broker, hub, "");
+    for (const auto &row : kBadRequests) {
+        hub.publish(kBase + "/send", row.payload);
+    }
+    hub.publish(kBase + "/button/nobody/press", "");
+    const auto errors = hub.payloads(kBase + "/error", std::size(kBadRequests) + 1);
+    ASSERT_EQ(errors.size(), std::size(kBadRequests) + 1);
+    for (std::size_t i = 0; i < std::size(kBadRequests); ++i) {
+        EXPECT_EQ(errors[i], mqtt::errorJson(kBadRequests[i].reason, kBadRequests[i].payload));
+    }
+    EXPECT_EQ(json::parse(errors.back())["reason"], "unknown button 'nobody'");
+    EXPECT_EQ(stop().status, 0);
+    EXPECT_EQ(heardOnThePin(), "");
+}
+
+TEST_F(Gateway, SendsABurstInOrder) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    start(broker, hub, "queue = 20\n");
+    std::string expected;
+    for (int i = 0; i < 20; ++i) {
+        hub.publish(kBase + "/send", R"({"remote": 6400, "button": )" + std::to_string(i) + "}");
+        expected += "remote 6400 button " + std::to_string(i) + "\n";
+    }
+    EXPECT_EQ(hub.on(kBase + "/sent", 20).size(), 20u);
+    EXPECT_EQ(stop().status, 0);
+    EXPECT_EQ(heardOnThePin(), expected);
+}
+
+TEST_F(Gateway, RefusesWhatOverflowsTheQueueAndCancelsWhatWaitsAtStop) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    start(broker, hub, "queue = 2\n", true);
+    for (int i = 0; i < 6; ++i) {
+        hub.publish(kBase + "/send", R"({"remote": 6400, "button": )" + std::to_string(i) + "}");
+    }
+    // One on the air and two waiting; the first may also wait an instant.
+    ASSERT_GE(hub.payloads(kBase + "/error", 3).size(), 3u);
+    // SIGTERM during the first press, which lasts most of a second once it has begun: it ends
+    // whole, with the pin low; what waits is cancelled.
+    usleep(300'000);
+    const child::Outcome outcome = stop();
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    std::vector<std::string> reasons;
+    for (const std::string &error : hub.payloads(kBase + "/error", 5)) {
+        reasons.push_back(json::parse(error)["reason"]);
+    }
+    ASSERT_EQ(reasons.size(), 5u);
+    const auto full = std::count(reasons.begin(), reasons.end(), "queue full");
+    EXPECT_TRUE(full == 3 || full == 4) << full;
+    EXPECT_TRUE(std::all_of(reasons.begin() + full, reasons.end(), [](auto &r) { return r == "cancelled at stop"; }));
+    EXPECT_EQ(hub.payloads(kBase + "/status", 2).back(), "offline");
+    const recording::Transmission sent =
+        recording::decode(recording::parseLog(recording::readFile(dir_ + "/sent.log")), 0);
+    EXPECT_TRUE(sent.faults.empty()) << sent.faults.front();
+    EXPECT_EQ(sent.frames.size(), 150u);
+    EXPECT_TRUE(std::all_of(sent.frames.begin(), sent.frames.end(),
+                            [](const recording::Frame &frame) { return frame.code == 6400u << 7; }));
+    EXPECT_EQ(sent.levelAtEnd, 0);
+}
+
+TEST_F(Gateway, PublishesWhatItHearsAndAnnouncesIt) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+    start(broker, hub, "receive_from = " + dir_ + "/fifo\n");
+    playPress(6400, 3);
+    ASSERT_TRUE(hub.saw(kBase + "/remote/6400/button/3", "press"));
+    playPress(6400, 3);
+    const auto received = hub.payloads(kBase + "/received", 2);
+    ASSERT_EQ(received.size(), 2u);
+    const json press = json::parse(received[0]);
+    for (const char *key : {"frames", "start_us", "one_us", "zero_us", "scale", "skew_us", "time"}) {
+        EXPECT_TRUE(press.contains(key)) << key;
+    }
+    EXPECT_EQ(press["remote"], 6400);
+    EXPECT_EQ(press["node"], "test");
+    EXPECT_EQ(hub.payloads(kBase + "/remote/6400/button/3", 2), (std::vector<std::string>{"press", "press"}));
+    EXPECT_EQ(stop().status, 0);
+    // Announced once, and kept for a hub that comes later.
+    Hub later(broker.port);
+    const auto trigger = later.on("homeassistant/device_automation/test/6400_3/config", 1);
+    ASSERT_EQ(trigger.size(), 1u);
+    EXPECT_TRUE(trigger[0].retained);
+    const json config = json::parse(trigger[0].payload);
+    EXPECT_EQ(config["type"], "button_short_press");
+    EXPECT_EQ(config["topic"], kBase + "/remote/6400/button/3");
+    EXPECT_EQ(config["availability"][0]["topic"], kBase + "/status");
+    EXPECT_EQ(hub.on("homeassistant/device_automation/test/6400_3/config", 0).size(), 1u);
+}
+
+TEST_F(Gateway, EndsWithStatus2WhenItsInputGoesAway) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    start(broker, hub, "receive_from = " + fifo + "\n");
+    const int writer = open(fifo.c_str(), O_WRONLY);
+    unlink(fifo.c_str());
+    close(writer);
+    const child::Outcome outcome = gateway_->finish();
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_NE(outcome.err.find("teruna-mqtt: cannot read " + fifo + ": No such file or directory\n"), std::string::npos)
+        << outcome.err;
+    EXPECT_TRUE(hub.saw(kBase + "/status", "offline"));
+}
+
+TEST_F(Gateway, ComesBackAfterTheBrokerWithoutLosingAPress) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    auto hub = std::make_unique<Hub>(broker.port, "hub");
+    ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+    start(broker, *hub, "receive_from = " + dir_ + "/fifo\n");
+    broker.stop();
+    playPress(6400, 7);
+    broker.start();
+    EXPECT_TRUE(hub->saw(kBase + "/status", "online", 2));
+    EXPECT_TRUE(hub->saw(kBase + "/remote/6400/button/7", "press"));
+    // As a broker delivers a request again after a reconnect.
+    hub->publish(kBase + "/send", R"({"remote": 6400, "button": 1, "id": "x"})");
+    hub->publish(kBase + "/send", R"({"remote": 6400, "button": 1, "id": "x"})");
+    EXPECT_EQ(json::parse(hub->payloads(kBase + "/error", 1).at(0))["reason"], "id already taken within ten minutes");
+    EXPECT_EQ(hub->on(kBase + "/sent", 1).size(), 1u);
+    const child::Outcome outcome = stop();
+    EXPECT_EQ(heardOnThePin(), "remote 6400 button 1\n");
+    const std::string url = "mqtt://127.0.0.1:" + std::to_string(broker.port);
+    EXPECT_EQ(outcome.err, "teruna-mqtt: connected to the broker " + url + "\nteruna-mqtt: " + url +
+                               ": lost the connection: The connection was lost.; trying again, at longest every 60 s\n"
+                               "teruna-mqtt: connected to the broker " +
+                               url + "\n");
+}
+
+TEST_F(Gateway, LeavesItsLastWillWhenKilled) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    start(broker, hub, "");
+    EXPECT_EQ(stop(SIGKILL).status, 128 + SIGKILL);
+    EXPECT_EQ(hub.payloads(kBase + "/status", 2).back(), "offline");
+}
+
+TEST_F(Gateway, SaysGoodbyeBeforeASignalEndsIt) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    start(broker, hub, "");
+    EXPECT_EQ(stop(SIGHUP).status, 128 + SIGHUP);
+    EXPECT_EQ(hub.payloads(kBase + "/status", 2).back(), "offline");
+}
+
+TEST_F(Gateway, SaysOnceThatThePasswordIsWrongAndTriesAgain) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_, "gateway");
+    ASSERT_TRUE(broker.ready());
+    std::ofstream(dir_ + "/password") << "wrong\n";
+    std::ofstream(dir_ + "/mqtt.conf") << "broker = mqtt://127.0.0.1:" << broker.port
+                                       << "\nusername = gateway\npassword_file = " << dir_ << "/password\n";
+    child::Child gateway({"-c", dir_ + "/mqtt.conf"},
+                         child::environmentWith({"TERUNA_SIM_CLOCK=virtual", "TERUNA_SIM_VCD=" + dir_ + "/sent.vcd"}),
+                         "", TERUNA_MQTT_BINARY, "teruna-mqtt");
+    sleep(4);  // the first try and two more
+    ASSERT_TRUE(gateway.running());
+    kill(gateway.pid(), SIGTERM);
+    const child::Outcome outcome = gateway.finish();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "teruna-mqtt: mqtt://127.0.0.1:" + std::to_string(broker.port) +
+                               ": the broker refused the connection: Connection Refused: not authorised.; trying "
+                               "again, at longest every 60 s\n");
+    std::ifstream log(dir_ + "/broker.log");
+    const std::string seen((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(seen.find("secret"), std::string::npos);
+}
+
+TEST_F(Gateway, StopsOnABadConfigurationBeforeItConnects) {
+    std::ofstream(dir_ + "/mqtt.conf") << "broker = mqtt://127.0.0.1:1\nqueue = lots\n";
+    const child::Outcome outcome =
+        child::Child({"-c", dir_ + "/mqtt.conf"}, child::environmentWith({}), "", TERUNA_MQTT_BINARY, "teruna-mqtt")
+            .finish();
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.err, "teruna-mqtt: " + dir_ + "/mqtt.conf:2: queue must be 1 to 4096, not 'lots'\n");
+}
+
+}  // namespace
