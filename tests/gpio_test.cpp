@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: MIT
 // The GPIO layer's pieces that need no hardware: the header's pin table, the choice of
-// the header's chip, and the character-device backend's messages.
+// the header's chip, the character-device backend's messages, and what a press asks of the
+// kernel.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "chip.h"
+#include "clock.h"
 #include "pins.h"
 
 namespace {
@@ -122,6 +127,30 @@ TEST(BusyLine, OtherRefusalsAreNotWaitedFor) {
     EXPECT_EQ(errno, EACCES);
     EXPECT_EQ(line.tries, 1);
     EXPECT_EQ(line.nowNs, 0);
+}
+
+// What the kernel counts as this process's locked memory, in kB.
+long lockedKb() {
+    std::ifstream status("/proc/self/status");
+    std::string field;
+    long kb = -1;
+    while (status >> field && field != "VmLck:") {
+    }
+    status >> kb;
+    return kb;
+}
+
+TEST(Priority, LocksTheMemoryForThePressAndUnlocksItAfter) {
+#ifdef TERUNA_ADDRESS_SANITIZER
+    GTEST_SKIP() << "AddressSanitizer's shadow is not locked";
+#endif
+    if (geteuid() != 0 || gpio::requestPriority(90) != 0) {
+        GTEST_SKIP() << "needs root, for real-time priority and locked memory beyond the limit";
+    }
+    const long during = lockedKb();
+    ASSERT_EQ(gpio::requestPriority(0), 0);
+    EXPECT_GT(during, 0);
+    EXPECT_EQ(lockedKb(), 0);
 }
 
 }  // namespace
