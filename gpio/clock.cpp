@@ -28,8 +28,10 @@ constexpr std::int64_t kMinMarginNs = 3'000;
 constexpr std::int64_t kMaxMarginNs = 100'000;
 // Spare time beyond the latest wake-up seen.
 constexpr std::int64_t kGuardNs = 4'000;
+// A delay this long after the last deadline begins a new press.
+constexpr std::int64_t kNewPressNs = 10'000'000;
 
-std::int64_t marginNs = 30'000;
+std::int64_t marginNs = kMaxMarginNs;
 std::int64_t lastDeadlineNs = 0;
 bool slackSet = false;
 
@@ -99,6 +101,11 @@ void waitUntilNs(std::int64_t deadlineNs) {
 
 void delayUs(unsigned int us) {
     const std::int64_t nowNs = monotonicNs();
+    if (nowNs - lastDeadlineNs > kNewPressNs) {
+        // Each press learns its margin from its own sleeps, from the top down: started low, it
+        // would learn of each later wake-up by a late edge, in the first frames of every run.
+        marginNs = kMaxMarginNs;
+    }
     const bool continues = nowNs >= lastDeadlineNs && nowNs - lastDeadlineNs < kChainWindowNs;
     const std::int64_t deadlineNs = (continues ? lastDeadlineNs : nowNs) + std::int64_t{us} * 1000;
     waitUntilNs(deadlineNs);
