@@ -20,14 +20,21 @@ add_custom_target(man_pages ALL DEPENDS ${man_pages} ${PROJECT_BINARY_DIR}/chang
 install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/copyright ${PROJECT_BINARY_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
-set(overrides ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides)
-if(TERUNA_MQTT)
-  file(READ ${overrides} tool_overrides)
-  file(READ ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides-mqtt mqtt_overrides)
-  set(overrides ${PROJECT_BINARY_DIR}/lintian-overrides)
-  file(WRITE ${overrides} "${tool_overrides}${mqtt_overrides}")
+file(READ ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides lintian_overrides)
+if(TERUNA_STATIC)
+  file(READ ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides-static static_overrides)
+  string(APPEND lintian_overrides "${static_overrides}")
 endif()
-install(FILES ${overrides} DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME teruna)
+if(TERUNA_MQTT)
+  file(READ ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides-mqtt mqtt_overrides)
+  string(APPEND lintian_overrides "${mqtt_overrides}")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides
+                                                               ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides-static
+                                                               ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides-mqtt)
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/lintian-overrides CONTENT "${lintian_overrides}" @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME teruna)
 # Real-time priority keeps a press's timing exact; the package grants it in its postinst.
 install(CODE "message(STATUS \"teruna: to let it ask for real-time priority: sudo setcap cap_sys_nice+ep \${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/teruna\")")
 install(FILES ${PROJECT_SOURCE_DIR}/completions/teruna ${PROJECT_SOURCE_DIR}/completions/teruna-sniff

@@ -6,6 +6,14 @@
 
 #include <cstdint>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TERUNA_ADDRESS_SANITIZER
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TERUNA_ADDRESS_SANITIZER
+#endif
+#endif
+
 namespace gpio {
 
 // CLOCK_MONOTONIC in nanoseconds.
@@ -25,6 +33,8 @@ std::int64_t sleepMarginNs();
 
 // What wiringPi's piHiPri asks of the kernel: SCHED_RR at `priority`, capped at the
 // highest the kernel allows; 0 returns to normal scheduling. Returns 0, or -1 with errno.
+// Also locks the process's memory in while the priority is asked for, where the system
+// allows it and AddressSanitizer does not stand in the way.
 int requestPriority(int priority);
 
 // Says once, on standard error, that real-time priority was refused for `error`, that the

@@ -1,17 +1,20 @@
 // SPDX-License-Identifier: MIT
 // The GPIO layer's pieces that need no hardware: the header's pin table, the choice of
-// the header's chip, the character-device backend's messages, and what the simulated pins do
-// when a fault ends the process.
+// the header's chip, the character-device backend's messages, what a press asks of the
+// kernel, and what the simulated pins do when a fault ends the process.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "chip.h"
+#include "clock.h"
 #include "pins.h"
 #include "recording.h"
 #include "sim.h"
@@ -159,6 +162,30 @@ TEST(SimulatedPinsDeathTest, AStackOverflowEndsTheRecordingWithThePinLow) {
     EXPECT_EQ(events.back().call, sim::Call::digitalWrite);
     EXPECT_EQ(events.back().first, 5);
     EXPECT_EQ(events.back().second, LOW);
+}
+
+// What the kernel counts as this process's locked memory, in kB.
+long lockedKb() {
+    std::ifstream status("/proc/self/status");
+    std::string field;
+    long kb = -1;
+    while (status >> field && field != "VmLck:") {
+    }
+    status >> kb;
+    return kb;
+}
+
+TEST(Priority, LocksTheMemoryForThePressAndUnlocksItAfter) {
+#ifdef TERUNA_ADDRESS_SANITIZER
+    GTEST_SKIP() << "AddressSanitizer's shadow is not locked";
+#endif
+    if (geteuid() != 0 || gpio::requestPriority(90) != 0) {
+        GTEST_SKIP() << "needs root, for real-time priority and locked memory beyond the limit";
+    }
+    const long during = lockedKb();
+    ASSERT_EQ(gpio::requestPriority(0), 0);
+    EXPECT_GT(during, 0);
+    EXPECT_EQ(lockedKb(), 0);
 }
 
 }  // namespace
