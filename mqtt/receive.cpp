@@ -31,7 +31,7 @@ std::string Receiver::start() {
             return "cannot read " + config_.receiveFrom + ": " + std::strerror(errno);
         }
     } else if (config_.rxPin >= 0) {
-        const std::string trouble = line_.open(config_.rxPin);
+        std::string trouble = line_.open(config_.rxPin);
         if (!trouble.empty()) {
             return trouble;
         }

@@ -346,7 +346,8 @@ TEST_F(SniffCommandLine, SaysSoWhereAWidthWasNotMeasured) {
                            "#999999999999999999 0!\n";
     const child::Outcome wide = sniff({"-v", "-f", vcd_});
     EXPECT_EQ(wide.status, 1);
-    EXPECT_EQ(wide.err, "teruna-sniff: widths of high runs: >=10000 us x1\nteruna-sniff: widths of low runs: 0 us x1\n");
+    EXPECT_EQ(wide.err,
+              "teruna-sniff: widths of high runs: >=10000 us x1\nteruna-sniff: widths of low runs: 0 us x1\n");
 }
 
 // On the real clock the sender can be held up (under an emulator, for many milliseconds): a

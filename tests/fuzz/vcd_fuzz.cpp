@@ -12,7 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (const char *channel : {"", "pin0"}) {
         VcdWire wire;
         rx::TerunaRx receiver([](const rx::Press &) {});
-        if (readVcdText(text, channel, wire, [&](double timeUs, int level) { receiver.level(timeUs, level); }).empty()) {
+        if (readVcdText(text, channel, wire, [&](double timeUs, int level) {
+                receiver.level(timeUs, level);
+            }).empty()) {
             receiver.end(wire.endUs);
         }
     }
