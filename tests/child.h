@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -147,6 +148,15 @@ public:
     }
 
     pid_t pid() const { return pid_; }
+
+    // Waits, for up to 5 s, until the child runs at real-time priority, as the tool does from
+    // just before its press, once its memory is locked (which takes an emulator long). Only
+    // root's children get that priority; others return at once.
+    void waitUntilRealTime() const {
+        for (int tries = 0; geteuid() == 0 && tries < 500 && sched_getscheduler(pid_) != SCHED_RR; ++tries) {
+            usleep(10 * 1000);
+        }
+    }
 
     // True once the child has stopped; false when it ended instead, or 10 s passed.
     bool waitUntilStopped() {

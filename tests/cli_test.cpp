@@ -381,6 +381,7 @@ TEST_F(CommandLine, SignalsDuringThePressWaitUntilThePinIsLowThenTakeEffect) {
         const bool stops = signo == SIGTSTP || signo == SIGTTIN || signo == SIGTTOU;
         Child child({}, environmentWith({"TERUNA_SIM_LOG=" + log_, "TERUNA_SIM_VCD=" + vcd_}));
         ASSERT_EQ(child.firstLine(), "remote 6400 button 0\n");
+        child.waitUntilRealTime();
         const auto pressStarted = std::chrono::steady_clock::now();
         usleep(100 * 1000);
         kill(child.pid(), signo);
@@ -411,6 +412,7 @@ TEST_F(CommandLine, FaultSignalsLowerThePinAndEndTheRecordingsBeforeTheRunDies) 
         std::ofstream(vcd_) << "mine\n";
         Child child({}, environmentWith({"TERUNA_SIM_LOG=" + log_, "TERUNA_SIM_VCD=" + vcd_}));
         ASSERT_EQ(child.firstLine(), "remote 6400 button 0\n");
+        child.waitUntilRealTime();
         usleep(100 * 1000);
         kill(child.pid(), signo);
         EXPECT_EQ(child.finish().status, 128 + signo);
