@@ -381,8 +381,8 @@ TEST_F(CommandLine, SignalsDuringThePressWaitUntilThePinIsLowThenTakeEffect) {
         const bool stops = signo == SIGTSTP || signo == SIGTTIN || signo == SIGTTOU;
         Child child({}, environmentWith({"TERUNA_SIM_LOG=" + log_, "TERUNA_SIM_VCD=" + vcd_}));
         ASSERT_EQ(child.firstLine(), "remote 6400 button 0\n");
-        child.waitUntilRealTime();
         const auto pressStarted = std::chrono::steady_clock::now();
+        child.waitUntilRealTime();
         usleep(100 * 1000);
         kill(child.pid(), signo);
         if (stops) {
