@@ -52,7 +52,16 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libcap2-bin)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/postinst)
+# The gateway's part of the postinst, and its need of adduser, come only with the gateway.
+file(READ ${CMAKE_CURRENT_LIST_DIR}/debian/postinst postinst)
+if(TERUNA_MQTT)
+  file(READ ${CMAKE_CURRENT_LIST_DIR}/debian/postinst-mqtt postinst_mqtt)
+  string(APPEND postinst "${postinst_mqtt}")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/debian/postinst
+                                                               ${CMAKE_CURRENT_LIST_DIR}/debian/postinst-mqtt)
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/debian/postinst CONTENT "${postinst}" @ONLY)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/postinst)
 if(TERUNA_MQTT)
   # The gateway's configuration is the administrator's; the service runs as a user of its own.
   list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles)
