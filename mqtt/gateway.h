@@ -14,7 +14,7 @@
 #include <thread>
 #include <utility>
 
-#include "TerunaRx.h"
+#include "Press.h"
 #include "config.h"
 #include "messages.h"
 #include "queue.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "TerunaRx.h"
+#include "Press.h"
 #include "config.h"
 
 namespace mqtt {

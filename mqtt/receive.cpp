@@ -58,13 +58,12 @@ void Receiver::stop() {
     }
 }
 
-bool Receiver::waitFor(int fd, int timeoutMs, bool &timedOut) {
-    pollfd ready[] = {{fd, POLLIN, 0}, {stopRead_.get(), POLLIN, 0}};
+bool Receiver::waitForInput() {
+    pollfd ready[] = {{input_.get(), POLLIN, 0}, {stopRead_.get(), POLLIN, 0}};
     int polled = 0;
     do {
-        polled = poll(ready, 2, timeoutMs);
+        polled = poll(ready, 2, -1);
     } while (polled < 0 && errno == EINTR);
-    timedOut = polled == 0;
     return ready[1].revents == 0;
 }
 
@@ -75,8 +74,7 @@ void Receiver::readDumps() {
         rx::TerunaRx receiver(onPress_);
         VcdWire wire;
         const VcdSource source = [&](char *buffer, std::size_t size) -> long {
-            bool timedOut = false;
-            if (!waitFor(input_.get(), -1, timedOut)) {
+            if (!waitForInput()) {
                 stopped = true;
                 errno = EINTR;  // stops the reading
                 return -1;

@@ -37,8 +37,8 @@ public:
 private:
     void readDumps();
     void listenLive();
-    // Waits until `fd` can be read or stop() is called; false for the latter.
-    bool waitFor(int fd, int timeoutMs, bool &timedOut);
+    // Waits until the input can be read or stop() is called; false for the latter.
+    bool waitForInput();
 
     const Config &config_;
     Heard onPress_;
