@@ -2,32 +2,43 @@
 #include "gateway.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
+#include <random>
 
 #include "clock.h"
 #include "fail.h"
+#include "tls-probe.h"
 
 namespace mqtt {
 
 namespace {
 
-constexpr int kKeepAliveS = 30;
 constexpr int kQos = 1;
 constexpr int kLoopMs = 100;
 constexpr int kGoodbyeMs = 2000;
-constexpr std::size_t kAnnouncedAtMost = 4096;
+constexpr std::size_t kHeardAtMost = 4096;
+constexpr auto kBirthSpread = std::chrono::milliseconds(2000);
+constexpr std::int64_t kRememberPublishedUs = 60'000'000;
 
 Gateway *self(void *data) { return static_cast<Gateway *>(data); }
 
-std::string reasonOf(int rc) { return rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc); }
+std::int64_t ageUs(std::int64_t sinceEpochUs) { return realtimeUs() - sinceEpochUs; }
+
+bool sameBroker(const Config &a, const Config &b) {
+    return a.host == b.host && a.port == b.port && a.tls == b.tls && a.username == b.username &&
+           a.password == b.password && a.caFile == b.caFile && a.keepAliveS == b.keepAliveS && a.node == b.node &&
+           a.topic == b.topic;
+}
 
 }  // namespace
 
-Gateway::Gateway(const Config &config, Queue &queue) : config_(config), queue_(queue) { mosquitto_lib_init(); }
+Gateway::Gateway(const Config &config, Queue &queue) : config_(config), topics_(config), queue_(queue) {
+    mosquitto_lib_init();
+}
 
 Gateway::~Gateway() {
     stop();
@@ -38,15 +49,29 @@ Gateway::~Gateway() {
 }
 
 std::string Gateway::start() {
-    // A session the broker keeps, so that requests published while the gateway is away reach it.
+    std::string why = setUpClient();
+    if (why.empty()) {
+        thread_ = std::thread([this] { run(); });
+    }
+    return why;
+}
+
+// The client's options, apart from connecting: a clean session each time, so that a request
+// published while the gateway was away is never sent late.
+std::string Gateway::setUpClient() {
+    if (client_ != nullptr) {
+        mosquitto_destroy(client_);
+    }
     const std::string clientId = "teruna-mqtt-" + config_.node;
-    client_ = mosquitto_new(clientId.c_str(), false, this);
+    client_ = mosquitto_new(clientId.c_str(), true, this);
     if (client_ == nullptr) {
         return std::string("cannot make an MQTT client: ") + std::strerror(errno);
     }
     mosquitto_threaded_set(client_, true);
-    const std::string status = config_.topic + "/status";
-    int rc = mosquitto_will_set(client_, status.c_str(), 7, "offline", kQos, true);
+    int rc = mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_will_set(client_, topics_.status.c_str(), 7, "offline", kQos, true);
+    }
     if (rc == MOSQ_ERR_SUCCESS && !config_.username.empty()) {
         rc = mosquitto_username_pw_set(client_, config_.username.c_str(),
                                        config_.password.empty() ? nullptr : config_.password.c_str());
@@ -56,114 +81,376 @@ std::string Gateway::start() {
                                config_.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
     }
     if (rc != MOSQ_ERR_SUCCESS) {
-        return "cannot set up the MQTT client: " + reasonOf(rc);
+        return "cannot set up the MQTT client: " + std::string(mosquitto_strerror(rc));
     }
-    mosquitto_connect_callback_set(client_, [](mosquitto *, void *data, int result) {
-        if (result == 0) {
-            self(data)->connected();
-        } else {
-            self(data)->say("refused",
-                            std::string("the broker refused the connection: ") + mosquitto_connack_string(result));
+    mosquitto_log_callback_set(client_, [](mosquitto *, void *data, int level, const char *text) {
+        if (level == MOSQ_LOG_ERR) {
+            self(data)->libraryError_ = text;
         }
     });
-    mosquitto_disconnect_callback_set(client_, [](mosquitto *, void *data, int) {
-        Gateway *gateway = self(data);
-        const std::lock_guard<std::mutex> lock(gateway->heardMutex_);
-        gateway->online_ = false;
+    mosquitto_connect_v5_callback_set(client_, [](mosquitto *, void *data, int reason, int, const mosquitto_property *) {
+        self(data)->onConnect(reason);
     });
+    mosquitto_disconnect_v5_callback_set(
+        client_, [](mosquitto *, void *data, int reason, const mosquitto_property *) { self(data)->onDisconnect(reason); });
+    mosquitto_subscribe_v5_callback_set(
+        client_, [](mosquitto *, void *data, int mid, int count, const int *granted, const mosquitto_property *) {
+            self(data)->onSubscribe(mid, count, granted);
+        });
     mosquitto_message_callback_set(
-        client_, [](mosquitto *, void *data, const mosquitto_message *message) { self(data)->take(*message); });
+        client_, [](mosquitto *, void *data, const mosquitto_message *message) { self(data)->onMessage(*message); });
     mosquitto_publish_callback_set(client_, [](mosquitto *, void *data, int mid) {
         if (mid == self(data)->goodbyeMid_) {
             self(data)->goodbyeAcknowledged_ = true;
         }
     });
-    thread_ = std::thread([this] { run(); });
     return "";
 }
 
 // Says what changed, once: a broker that stays away for a day is one line.
-void Gateway::say(const std::string &state, const std::string &why) {
-    if (state == lastSaid_) {
+void Gateway::say(State state, const std::string &why) {
+    if (state == said_) {
         return;
     }
-    lastSaid_ = state;
-    const std::string &broker = config_.broker;
-    if (state == "online") {
-        common::complain("connected to the broker %s", broker.c_str());
+    said_ = state;
+    const char *broker = config_.broker.c_str();
+    if (state == State::takenOver) {
+        if (!clashSaid_) {
+            common::complain("another gateway is using node %s on %s: give each gateway a node of its own; "
+                             "taking the session back at most once a minute",
+                             config_.node.c_str(), broker);
+        }
+        clashSaid_ = true;
+    } else if (state == State::online) {
+        if (!clashSaid_) {
+            common::complain("connected to the broker %s", broker);
+        }
     } else {
-        common::complain("%s: %s; trying again, at longest every %d s", broker.c_str(), why.c_str(), kLastRetryS);
+        common::complain("%s: %s; trying again, at longest every %d s", broker, why.c_str(), kLastRetryS);
+    }
+}
+
+std::string Gateway::reasonOf(int rc) {
+    switch (rc) {
+    case MOSQ_ERR_ERRNO:
+        return errno == 0 ? "the connection failed" : std::strerror(errno);
+    case MOSQ_ERR_TLS:
+    case MOSQ_ERR_TLS_HANDSHAKE:
+        return "TLS failed: " + tlsFailure(config_.host, config_.port, config_.caFile, libraryError_);
+    case MOSQ_ERR_KEEPALIVE:
+        return "the broker stopped answering within the keepalive of " + std::to_string(config_.keepAliveS) + " s";
+    case MOSQ_ERR_PROTOCOL:
+    case MOSQ_ERR_MALFORMED_PACKET:
+    case MOSQ_ERR_MALFORMED_UTF8:
+        return "the listener does not speak MQTT: its answer is malformed";
+    case MOSQ_ERR_CONN_LOST:
+        if (!answered_) {
+            return config_.tls ? "the broker closed the connection before answering"
+                               : "the broker closed the connection before answering: if its listener is TLS, write "
+                                 "the broker as mqtts://";
+        }
+        return mosquitto_strerror(rc);
+    default:
+        return mosquitto_strerror(rc);
     }
 }
 
 void Gateway::waitBeforeRetry() {
     std::unique_lock<std::mutex> lock(sleepMutex_);
-    wake_.wait_for(lock, std::chrono::seconds(retryS_), [this] { return stopping_.load(); });
+    const int seconds = said_ == State::takenOver ? kTakeOverRetryS : retryS_;
+    wake_.wait_for(lock, std::chrono::seconds(seconds), [this] {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        return stopping_.load() || reloaded_ != nullptr;
+    });
     retryS_ = std::min(2 * retryS_, kLastRetryS);
 }
 
 void Gateway::run() {
-    bool tried = false;
     while (!stopping_) {
-        const int rc = tried ? mosquitto_reconnect(client_)
-                             : mosquitto_connect(client_, config_.host.c_str(), config_.port, kKeepAliveS);
-        tried = true;
-        if (rc != MOSQ_ERR_SUCCESS) {
-            say("unreachable " + reasonOf(rc), "cannot reach it: " + reasonOf(rc));
+        applyReload();
+        connection();
+        if (!stopping_) {
             waitBeforeRetry();
-            continue;
         }
-        int loop = MOSQ_ERR_SUCCESS;
-        while (!stopping_ && loop == MOSQ_ERR_SUCCESS) {
-            loop = mosquitto_loop(client_, kLoopMs, 1);
-        }
-        if (stopping_) {
-            if (loop == MOSQ_ERR_SUCCESS) {
-                goodbye();
-            }
-            break;
-        }
-        if (lastSaid_ == "online") {
-            say("lost", "lost the connection: " + reasonOf(loop));
-        }
-        waitBeforeRetry();
     }
 }
 
-void Gateway::connected() {
-    retryS_ = kFirstRetryS;
-    say("online", "");
-    const std::string send = config_.topic + "/send";
-    const std::string buttons = config_.topic + "/button/+/press";
-    mosquitto_subscribe(client_, nullptr, send.c_str(), kQos);
-    mosquitto_subscribe(client_, nullptr, buttons.c_str(), kQos);
-    publish(config_.topic + "/status", "online", true);
-    if (!config_.discoveryPrefix.empty()) {
-        for (const Button &button : config_.buttons) {
-            publish(config_.discoveryPrefix + "/button/" + config_.node + "/" + button.name + "/config",
-                    buttonConfigJson(config_, button), true);
+void Gateway::connection() {
+    libraryError_.clear();
+    answered_ = false;
+    mosquitto_property *properties = nullptr;
+    mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, kMaxPacket);
+    int rc = mosquitto_connect_bind_v5(client_, config_.host.c_str(), config_.port, config_.keepAliveS, nullptr,
+                                       properties);
+    mosquitto_property_free_all(&properties);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        say(State::unreachable, "cannot reach it: " + reasonOf(rc));
+        return;
+    }
+    connectingSince_ = Clock::now();
+    while (!stopping_ && rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_loop(client_, kLoopMs, 1);
+        const Clock::time_point now = Clock::now();
+        if (!answered_ && now - connectingSince_ > std::chrono::seconds(config_.keepAliveS)) {
+            say(State::silent, "no answer within the keepalive of " + std::to_string(config_.keepAliveS) +
+                                   " s: is it an MQTT listener?");
+            mosquitto_disconnect(client_);
+            return;
+        }
+        bool reconnect = false;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            reconnect = reloaded_ != nullptr && !sameBroker(*reloaded_, config_);
+        }
+        if (reconnect) {
+            goodbye();
+            return;
+        }
+        applyReload();
+        bool announceNow = false;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            announceNow = now >= announceAt_;
+            if (announceNow) {
+                announceAt_ = Clock::time_point::max();
+            }
+        }
+        if (announceNow) {
+            announce();
         }
     }
-    const std::lock_guard<std::mutex> lock(heardMutex_);
+    if (stopping_) {
+        if (rc == MOSQ_ERR_SUCCESS) {
+            goodbye();
+        }
+        return;
+    }
+    if (said_ == State::takenOver) {
+        return;
+    }
+    if (said_ == State::online) {
+        say(State::lost, "lost the connection: " + reasonOf(rc));
+    } else if (said_ != State::refused) {
+        say(State::lost, reasonOf(rc));
+    }
+}
+
+void Gateway::onConnect(int reason) {
+    answered_ = true;
+    if (reason != 0) {
+        say(State::refused, std::string("the broker refused the connection: ") + mosquitto_reason_string(reason));
+        return;
+    }
+    retryS_ = kFirstRetryS;
+    say(State::online);
+    subscribe(topics_.send);
+    subscribe(topics_.buttonPress);
+    publish(topics_.status, "online", true);
+    synchronise();
+    const std::lock_guard<std::mutex> lock(mutex_);
     online_ = true;
     publishHeld();
 }
 
-void Gateway::take(const mosquitto_message &message) {
-    Request request;
-    request.arrivedNs = gpio::monotonicNs();
+void Gateway::onDisconnect(int reason) {
+    if (reason == MQTT_RC_SESSION_TAKEN_OVER) {
+        say(State::takenOver);
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    online_ = false;
+}
+
+void Gateway::subscribe(const std::string &filter) {
+    int mid = 0;
+    if (mosquitto_subscribe(client_, &mid, filter.c_str(), kQos) == MOSQ_ERR_SUCCESS) {
+        subscribing_[mid] = filter;
+    }
+}
+
+void Gateway::onSubscribe(int mid, int count, const int *granted) {
+    const auto filter = subscribing_.find(mid);
+    if (filter == subscribing_.end()) {
+        return;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (granted[i] >= 0x80 && refusedSaid_.insert(filter->second).second) {
+            common::complain("the broker refused the subscription to %s: %s; going on without it",
+                             filter->second.c_str(), mosquitto_reason_string(granted[i]));
+        }
+    }
+    subscribing_.erase(filter);
+}
+
+// Reads back the retained messages that tell what is announced: this node's discovery
+// configs and every gateway's record. They come before a message published after subscribing.
+void Gateway::synchronise() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        syncToken_ = std::to_string(gpio::monotonicNs());
+        retainedNodeConfigs_.clear();
+        gateways_.clear();
+    }
+    subscribe(topics_.sync);
+    subscribe(topics_.gateways);
+    subscribe(topics_.sharedEvents);
+    if (!config_.discoveryPrefix.empty()) {
+        subscribe(topics_.hubStatus);
+        subscribe(topics_.nodeConfigs);
+    }
+    publish(topics_.sync, syncToken_);
+}
+
+// Clears what this gateway announced and no longer owns, then announces what it does.
+void Gateway::finishSync() {
+    std::vector<std::string> clear;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        Announced previous;
+        const auto own = gateways_.find(config_.node);
+        if (own != gateways_.end()) {
+            previous = own->second;
+        }
+        announced_ = announcedBy(config_);
+        if (config_.discoverHeard && !config_.discoveryPrefix.empty()) {
+            announced_.heard.insert(previous.heard.begin(), previous.heard.end());
+            if (announcedKnown_) {
+                announced_.heard.insert(gateways_[config_.node].heard.begin(), gateways_[config_.node].heard.end());
+            }
+        }
+        for (const RemoteButton &pair : announced_.declared) {
+            announced_.heard.erase(pair);
+        }
+        announcedKnown_ = true;
+        if (!config_.discoveryPrefix.empty()) {
+            std::set<std::string> owned = announced_.configTopics(topics_);
+            for (const auto &[node, record] : gateways_) {
+                if (node != config_.node) {
+                    const std::set<std::string> theirs = record.configTopics(topics_);
+                    owned.insert(theirs.begin(), theirs.end());
+                }
+            }
+            for (const std::string &topic : previous.configTopics(topics_)) {
+                if (owned.count(topic) == 0) {
+                    clear.push_back(topic);
+                }
+            }
+            std::set<std::string> ownNode = {topics_.connectivityConfig};
+            for (const Button &button : config_.buttons) {
+                ownNode.insert(topics_.buttonConfig(button.name));
+            }
+            for (const std::string &topic : retainedNodeConfigs_) {
+                if (ownNode.count(topic) == 0) {
+                    clear.push_back(topic);
+                }
+            }
+        }
+        syncToken_.clear();
+    }
+    for (const std::string &topic : clear) {
+        publish(topic, "", true);
+    }
+    announce();
+}
+
+void Gateway::announce() {
+    std::vector<std::pair<std::string, std::string>> configs;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!announcedKnown_) {
+            return;
+        }
+        if (!config_.discoveryPrefix.empty()) {
+            configs.emplace_back(topics_.connectivityConfig, connectivityConfigJson(config_, topics_));
+            for (const Button &button : config_.buttons) {
+                configs.emplace_back(topics_.buttonConfig(button.name), buttonConfigJson(config_, topics_, button));
+            }
+            for (const Remote &remote : config_.remotes) {
+                configs.emplace_back(topics_.eventConfig(remote.remote), eventConfigJson(topics_, remote));
+            }
+            for (const auto *set : {&announced_.declared, &announced_.heard}) {
+                for (const RemoteButton &pair : *set) {
+                    configs.emplace_back(topics_.triggerConfig(pair.first, pair.second),
+                                         triggerConfigJson(topics_, pair.first, pair.second));
+                }
+            }
+        }
+        configs.emplace_back(topics_.gateway, announcedJson(announced_));
+    }
+    for (const auto &[topic, payload] : configs) {
+        publish(topic, payload, true);
+    }
+}
+
+void Gateway::onMessage(const mosquitto_message &message) {
     const std::string topic = message.topic;
     const std::string payload(static_cast<const char *>(message.payload), static_cast<std::size_t>(message.payloadlen));
-    const std::string buttonsAt = config_.topic + "/button/";
-    const std::string press = "/press";
-    std::string why;
+    bool sync = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (topic == topics_.sync) {
+            sync = !syncToken_.empty() && payload == syncToken_;
+        } else if (topic.compare(0, topics_.gateways.size() - 1, topics_.gateways, 0, topics_.gateways.size() - 1) ==
+                   0) {
+            const std::string node = topic.substr(topics_.gateways.size() - 1);
+            Announced record;
+            if (payload.empty() || !parseAnnounced(payload, record)) {
+                gateways_.erase(node);
+            } else {
+                gateways_[node] = record;
+            }
+            return;
+        } else if (!config_.discoveryPrefix.empty() && topic == topics_.hubStatus) {
+            if (payload == "online" && !syncToken_.empty()) {
+                return;
+            }
+            if (payload == "online") {
+                // Spread, so that the many gateways of a house do not all answer the hub at once.
+                static std::mt19937 random{std::random_device{}()};
+                announceAt_ = Clock::now() + std::chrono::milliseconds(std::uniform_int_distribution<int>(
+                                                 0, static_cast<int>(kBirthSpread.count()))(random));
+            }
+            return;
+        } else if (!config_.discoveryPrefix.empty() && topic.size() > 7 &&
+                   topic.compare(topic.size() - 7, 7, "/config") == 0 &&
+                   topic.compare(0, config_.discoveryPrefix.size() + 1, config_.discoveryPrefix + "/") == 0) {
+            if (!syncToken_.empty() && !payload.empty()) {
+                retainedNodeConfigs_.insert(topic);
+            }
+            return;
+        } else if (topic.size() > 6 && topic.compare(topic.size() - 6, 6, "/event") == 0 &&
+                   topic.compare(0, config_.sharedTopic.size() + 8, config_.sharedTopic + "/remote/") == 0) {
+            SharedPress press;
+            if (parseEvent(payload, press)) {
+                publishedLately_.push_back(press);
+                while (!publishedLately_.empty() && ageUs(publishedLately_.front().endedUs) > kRememberPublishedUs) {
+                    publishedLately_.pop_front();
+                }
+            }
+            return;
+        }
+    }
+    if (sync) {
+        finishSync();
+        return;
+    }
     if (message.retain) {
-        // A retained request would press again at every restart.
-        why = "retained requests are not taken";
-    } else if (topic == config_.topic + "/send") {
+        if (topic == topics_.send || !topics_.buttonNamed(topic).empty()) {
+            // A retained request would press again at every restart.
+            refuse("retained requests are not taken", payload);
+        }
+        return;
+    }
+    takeRequest(topic, payload);
+}
+
+void Gateway::takeRequest(const std::string &topic, const std::string &payload) {
+    Request request;
+    request.arrivedNs = gpio::monotonicNs();
+    std::string why;
+    const std::string name = topics_.buttonNamed(topic);
+    if (topic == topics_.send) {
         why = parseSend(payload, request);
-    } else if (topic.rfind(buttonsAt, 0) == 0 && topic.size() > buttonsAt.size() + press.size()) {
-        const std::string name = topic.substr(buttonsAt.size(), topic.size() - buttonsAt.size() - press.size());
+    } else if (!name.empty()) {
         const auto button = std::find_if(config_.buttons.begin(), config_.buttons.end(),
                                          [&](const Button &known) { return known.name == name; });
         if (payload.size() > kMaxPayload) {
@@ -201,15 +488,38 @@ void Gateway::publish(const std::string &topic, const std::string &payload, bool
 }
 
 void Gateway::sent(const Request &request, std::int64_t startUs, double waitedMs, double tookMs) {
-    publish(config_.topic + "/sent", sentJson(request, startUs, waitedMs, tookMs));
+    const std::lock_guard<std::mutex> lock(mutex_);
+    publish(topics_.sent, sentJson(request, startUs, waitedMs, tookMs));
 }
 
 void Gateway::refuse(const std::string &reason, const std::string &payload, const std::string &id) {
-    publish(config_.topic + "/error", errorJson(reason, payload, id));
+    const std::lock_guard<std::mutex> lock(mutex_);
+    publish(topics_.error, errorJson(reason, payload, id));
 }
 
-void Gateway::heard(const rx::Press &press, std::int64_t heardUs) {
-    const std::lock_guard<std::mutex> lock(heardMutex_);
+// A gateway's turn to publish a press that others may have heard too: each takes its place
+// among the gateways on the broker, so that one of those that heard it goes first.
+std::chrono::microseconds Gateway::turn() const {
+    std::set<std::string> nodes = {config_.node};
+    for (const auto &record : gateways_) {
+        nodes.insert(record.first);
+    }
+    if (nodes.size() < 2) {
+        return std::chrono::microseconds(0);
+    }
+    const auto place = static_cast<std::int64_t>(std::distance(nodes.begin(), nodes.find(config_.node)));
+    const std::int64_t step = std::min(kTurnUs, kLatestTurnUs / static_cast<std::int64_t>(nodes.size() - 1));
+    return std::chrono::microseconds(place * step);
+}
+
+void Gateway::heard(const rx::Press &press, std::int64_t beganUs, std::int64_t endedUs) {
+    std::chrono::microseconds wait{0};
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        wait = turn();
+    }
+    std::this_thread::sleep_for(wait);
+    const std::lock_guard<std::mutex> lock(mutex_);
     if (held_.size() == kHeardWhileAway) {
         held_.pop_front();
         if (droppedWhileAway_++ == 0) {
@@ -217,38 +527,91 @@ void Gateway::heard(const rx::Press &press, std::int64_t heardUs) {
                              kHeardWhileAway);
         }
     }
-    held_.push_back({press, heardUs});
+    held_.push_back({press, beganUs, endedUs});
     if (online_) {
         publishHeld();
     }
 }
 
-// With heardMutex_ held.
+bool Gateway::publishedByAnother(const SharedPress &press) const {
+    return std::any_of(publishedLately_.begin(), publishedLately_.end(), [&](const SharedPress &other) {
+        return other.remote == press.remote && other.button == press.button &&
+               other.beganUs <= press.endedUs + kSamePressUs && press.beganUs <= other.endedUs + kSamePressUs;
+    });
+}
+
+// With mutex_ held.
 void Gateway::publishHeld() {
     while (!held_.empty()) {
         const Heard &next = held_.front();
         const rx::Press &press = next.press;
-        const std::string topic = remoteButtonTopic(config_, press.remoteId, press.buttonId);
-        const std::string received = receivedJson(press, config_.node, next.heardUs);
-        if (mosquitto_publish(client_, nullptr, (config_.topic + "/received").c_str(),
-                              static_cast<int>(received.size()), received.data(), kQos, false) != MOSQ_ERR_SUCCESS) {
+        const std::string received = receivedJson(press, config_.node, next.beganUs);
+        if (mosquitto_publish(client_, nullptr, topics_.received.c_str(), static_cast<int>(received.size()),
+                              received.data(), kQos, false) != MOSQ_ERR_SUCCESS) {
             return;
         }
-        publish(topic, "press");
-        if (!config_.discoveryPrefix.empty() && announced_.size() < kAnnouncedAtMost &&
-            announced_.emplace(press.remoteId, press.buttonId).second) {
-            publish(config_.discoveryPrefix + "/device_automation/" + config_.node + "/" +
-                        std::to_string(press.remoteId) + "_" + std::to_string(press.buttonId) + "/config",
-                    triggerConfigJson(config_, press.remoteId, press.buttonId), true);
+        const SharedPress shared{press.remoteId, press.buttonId, next.beganUs, next.endedUs};
+        if (ageUs(next.endedUs) <= kFreshPressUs) {
+            publish(topics_.nodeButton(press.remoteId, press.buttonId), "press");
+            if (!publishedByAnother(shared)) {
+                publish(topics_.sharedEvent(press.remoteId), eventJson(shared, config_.node));
+                publish(topics_.sharedButton(press.remoteId, press.buttonId), "press");
+                publishedLately_.push_back(shared);
+            }
+        }
+        const RemoteButton pair(press.remoteId, press.buttonId);
+        if (announcedKnown_ && !config_.discoveryPrefix.empty() && config_.discoverHeard &&
+            announced_.declared.count(pair) == 0 && announced_.heard.size() < kHeardAtMost &&
+            announced_.heard.insert(pair).second) {
+            publish(topics_.triggerConfig(pair.first, pair.second), triggerConfigJson(topics_, pair.first, pair.second),
+                    true);
+            publish(topics_.gateway, announcedJson(announced_), true);
         }
         held_.pop_front();
     }
     droppedWhileAway_ = 0;
 }
 
+void Gateway::reload(const Config &config) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        reloaded_ = std::make_unique<Config>(config);
+    }
+    wake_.notify_all();
+}
+
+// On the gateway's thread, between connections or while connected to the same broker.
+void Gateway::applyReload() {
+    std::unique_ptr<Config> next;
+    bool rebuild = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (reloaded_ == nullptr) {
+            return;
+        }
+        next = std::move(reloaded_);
+        rebuild = !sameBroker(*next, config_);
+        config_ = *next;
+        topics_ = Topics(config_);
+        announcedKnown_ = false;
+    }
+    if (rebuild) {
+        retryS_ = kFirstRetryS;
+        said_ = State::starting;
+        const std::string why = setUpClient();
+        if (!why.empty()) {
+            common::complain("%s", why.c_str());
+        }
+        return;
+    }
+    if (online_) {
+        synchronise();
+    }
+}
+
 void Gateway::goodbye() {
-    const std::string status = config_.topic + "/status";
-    mosquitto_publish(client_, &goodbyeMid_, status.c_str(), 7, "offline", kQos, true);
+    goodbyeAcknowledged_ = false;
+    mosquitto_publish(client_, &goodbyeMid_, topics_.status.c_str(), 7, "offline", kQos, true);
     for (int waited = 0; waited < kGoodbyeMs && !goodbyeAcknowledged_; waited += kLoopMs / 10) {
         if (mosquitto_loop(client_, kLoopMs / 10, 1) != MOSQ_ERR_SUCCESS) {
             return;

@@ -1,33 +1,53 @@
 // SPDX-License-Identifier: MIT
 // The gateway's side of the broker: it connects and keeps connecting, takes requests into the
-// queue, and publishes what was sent, refused and heard. Its thread runs at normal priority.
+// queue, publishes what was sent, refused and heard, keeps Home Assistant's discovery true to
+// the configuration, and agrees with the other gateways on the broker on who publishes a press
+// that several heard. Its thread runs at normal priority.
 #ifndef TERUNA_MQTT_GATEWAY_H
 #define TERUNA_MQTT_GATEWAY_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
-#include <utility>
 
 #include "Press.h"
 #include "config.h"
+#include "discovery.h"
 #include "messages.h"
 #include "queue.h"
+#include "topics.h"
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
 
 namespace mqtt {
 
 // Presses heard while the broker is away, kept for when it is back.
 constexpr std::size_t kHeardWhileAway = 256;
+// A press older than this is published on BASE/received only: no automation acts on it late.
+constexpr std::int64_t kFreshPressUs = 5'000'000;
+// Presses of one button from two gateways are one when their times overlap, give or take this
+// much for clocks apart and for where each caught the press.
+constexpr std::int64_t kSamePressUs = 50'000;
+// The latest a gateway publishes a press it heard, to let one that heard it too go first.
+constexpr std::int64_t kLatestTurnUs = 45'000;
+constexpr std::int64_t kTurnUs = 15'000;
+// The largest packet the broker may send the gateway: requests, and the retained records and
+// configs it reads back.
+constexpr int kMaxPacket = 256 * 1024;
 constexpr int kFirstRetryS = 1;
 constexpr int kLastRetryS = 60;
+// After another gateway took over the node's session: one take-over a minute at most.
+constexpr int kTakeOverRetryS = 60;
 
 class Gateway {
 public:
@@ -36,32 +56,59 @@ public:
     Gateway &operator=(const Gateway &) = delete;
     ~Gateway();
 
-    // Starts connecting in a thread of its own. Returns "", or why the client cannot be set up.
+    // Sets up the client and starts connecting in a thread of its own. Returns "", or why the
+    // client cannot be set up.
     std::string start();
 
     void sent(const Request &request, std::int64_t startUs, double waitedMs, double tookMs);
     void refuse(const std::string &reason, const std::string &payload, const std::string &id = "");
-    void heard(const rx::Press &press, std::int64_t heardUs);
+    // A press heard, with when it began and ended (µs since the epoch).
+    void heard(const rx::Press &press, std::int64_t beganUs, std::int64_t endedUs);
+
+    // Takes a new configuration: announces and clears to match it, and connects again when
+    // the broker's settings changed. Applied by the gateway's thread.
+    void reload(const Config &config);
 
     // Publishes `offline`, disconnects and ends the thread.
     void stop();
 
 private:
+    enum class State { starting, online, unreachable, refused, silent, lost, takenOver };
     struct Heard {
         rx::Press press;
-        std::int64_t heardUs;
+        std::int64_t beganUs;
+        std::int64_t endedUs;
     };
+    using Clock = std::chrono::steady_clock;
 
+    std::string setUpClient();
     void run();
+    // One connection, from connecting to its loss or the stop.
+    void connection();
     void waitBeforeRetry();
-    void say(const std::string &state, const std::string &why);
-    void connected();
-    void take(const mosquitto_message &message);
+    void say(State state, const std::string &why = "");
+    std::string reasonOf(int rc);
+
+    // From libmosquitto's callbacks, on the gateway's thread.
+    void onConnect(int reason);
+    void onDisconnect(int reason);
+    void onSubscribe(int mid, int count, const int *granted);
+    void onMessage(const mosquitto_message &message);
+
+    void subscribe(const std::string &filter);
+    void synchronise();
+    void finishSync();
+    void announce();
+    void applyReload();
+    void takeRequest(const std::string &topic, const std::string &payload);
     void publish(const std::string &topic, const std::string &payload, bool retain = false);
     void publishHeld();
+    [[nodiscard]] bool publishedByAnother(const SharedPress &press) const;
+    [[nodiscard]] std::chrono::microseconds turn() const;
     void goodbye();
 
-    const Config &config_;
+    Config config_;
+    Topics topics_;
     Queue &queue_;
     mosquitto *client_ = nullptr;
     std::thread thread_;
@@ -69,15 +116,28 @@ private:
     std::mutex sleepMutex_;
     std::condition_variable wake_;
     int retryS_ = kFirstRetryS;
-    std::string lastSaid_;
+    State said_ = State::starting;
+    bool clashSaid_ = false;
+    std::string libraryError_;  // what libmosquitto last logged as an error
+    Clock::time_point connectingSince_;
+    bool answered_ = false;  // the broker answered this connection
+    std::map<int, std::string> subscribing_;
+    std::set<std::string> refusedSaid_;
+    int goodbyeMid_ = -1;
+    std::atomic<bool> goodbyeAcknowledged_{false};
 
-    std::mutex heardMutex_;  // guards what follows
+    std::mutex mutex_;  // guards what follows, shared with the receiving and transmitting threads
     bool online_ = false;
     std::deque<Heard> held_;
     unsigned long droppedWhileAway_ = 0;
-    std::set<std::pair<unsigned int, unsigned int>> announced_;  // remote and button pairs with a device trigger
-    int goodbyeMid_ = -1;
-    std::atomic<bool> goodbyeAcknowledged_{false};
+    std::unique_ptr<Config> reloaded_;
+    std::string syncToken_;  // while the retained messages of this connection come in
+    std::set<std::string> retainedNodeConfigs_;
+    std::map<std::string, Announced> gateways_;  // every gateway's record, this one's included
+    Announced announced_;
+    bool announcedKnown_ = false;  // announced_ holds what this gateway announces
+    Clock::time_point announceAt_ = Clock::time_point::max();
+    std::deque<SharedPress> publishedLately_;
 };
 
 }  // namespace mqtt

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -32,19 +33,35 @@ void usage(FILE *out) {
                "Sends the presses of Teruna remotes that an MQTT broker asks for, and publishes those heard.\n"
                "  -c FILE  the configuration (default: /etc/teruna/mqtt.conf)\n"
                "  -h       print this text\n"
+               "SIGHUP reads the configuration again.\n"
                "Exit status: 0 when stopped by SIGTERM or SIGINT, 1 when the GPIO pins cannot be set up,\n"
                "2 for bad usage, a bad configuration or a listener that failed.\n",
                out);
 }
 
+// Reads the configuration at `path`. Returns "", or "PATH:LINE: why".
+std::string readConfig(const char *path, mqtt::Config &config) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    if (!(text << file.rdbuf())) {
+        // An empty file is every default; one that cannot be read is an error.
+        if (file.is_open() && !file.bad() && text.str().empty()) {
+            return mqtt::parseConfig("", path, config);
+        }
+        return std::string("cannot read ") + path + ": " + std::strerror(errno);
+    }
+    return mqtt::parseConfig(text.str(), path, config);
+}
+
+const char *configPath = kDefaultConfig;
+
 mqtt::Config configure(int argc, char *argv[]) {
-    const char *path = kDefaultConfig;
     opterr = 0;
     int option = 0;
     while ((option = getopt(argc, argv, ":c:h")) != -1) {
         switch (option) {
         case 'c':
-            path = optarg;
+            configPath = optarg;
             break;
         case 'h':
             usage(stdout);
@@ -58,26 +75,46 @@ mqtt::Config configure(int argc, char *argv[]) {
     if (optind < argc) {
         common::fail(kTrouble, "unexpected argument '%s'; try 'teruna-mqtt -h'", argv[optind]);
     }
-    std::ifstream file(path);
-    std::ostringstream text;
-    if (!(text << file.rdbuf())) {
-        common::fail(kTrouble, "cannot read %s: %s", path, std::strerror(errno));
-    }
     mqtt::Config config;
-    const std::string why = mqtt::parseConfig(text.str(), path, config);
+    const std::string why = readConfig(configPath, config);
     if (!why.empty()) {
         common::fail(kTrouble, "%s", why.c_str());
     }
     return config;
 }
 
+// Reads the configuration again for the gateway. What the transmitting and receiving threads
+// hold stays as it is until the next start.
+void reload(const mqtt::Config &running, mqtt::Gateway &gateway) {
+    mqtt::Config next;
+    const std::string why = readConfig(configPath, next);
+    if (!why.empty()) {
+        common::complain("%s", why.c_str());
+        return;
+    }
+    if (next.txPin != running.txPin || next.rxPin != running.rxPin || next.receiveFrom != running.receiveFrom ||
+        next.queue != running.queue) {
+        common::complain("%s: tx_pin, rx_pin, receive_from and queue change when teruna-mqtt starts again", configPath);
+        next.txPin = running.txPin;
+        next.rxPin = running.rxPin;
+        next.receiveFrom = running.receiveFrom;
+        next.queue = running.queue;
+    }
+    gateway.reload(next);
+}
+
 // Waits for a signal that ends the run, or for the listener to fail. A signal that stops the
 // process waits for the press on the air, then stops it. Returns the signal, or 0.
-int waitForTheEnd(const sigset_t &awaited, const mqtt::Receiver &receiver, std::mutex &pressing) {
+int waitForTheEnd(const sigset_t &awaited, const mqtt::Receiver &receiver, std::mutex &pressing,
+                  const std::function<void()> &onHangUp) {
     const timespec watch{0, kWatchNs};
     while (!receiver.failed()) {
         const int signo = sigtimedwait(&awaited, nullptr, &watch);
         if (signo < 0) {
+            continue;
+        }
+        if (signo == SIGHUP) {
+            onHangUp();
             continue;
         }
         switch (common::defaultActionOf(signo)) {
@@ -99,6 +136,11 @@ int waitForTheEnd(const sigset_t &awaited, const mqtt::Receiver &receiver, std::
 
 int main(int argc, char *argv[]) {
     const mqtt::Config config = configure(argc, argv);
+    if (config.nodeIsHostName && config.node == "raspberrypi") {
+        common::complain("node is the host name raspberrypi, as on every new Pi: a second gateway of that name would "
+                         "take this one's session; set node in %s",
+                         configPath);
+    }
 
     // Every thread holds the signals; this one takes them, so none ends a press half sent.
     signal(SIGPIPE, SIG_IGN);
@@ -119,7 +161,7 @@ int main(int argc, char *argv[]) {
     mqtt::Receiver receiver(config, [&](const rx::Press &press) {
         // A press of our own, heard back, must not reach a hub that may answer it with another.
         if (!transmitter.onTheAirLately(gpio::monotonicNs())) {
-            gateway.heard(press, mqtt::realtimeUs());
+            gateway.heard(press, mqtt::realtimeUs(), mqtt::realtimeUs());
         }
     });
     std::string why = gateway.start();
@@ -131,7 +173,8 @@ int main(int argc, char *argv[]) {
     }
     std::thread sender([&] { transmitter.run(); });
 
-    const int signo = waitForTheEnd(awaited, receiver, transmitter.pressing());
+    const int signo =
+        waitForTheEnd(awaited, receiver, transmitter.pressing(), [&] { reload(config, gateway); });
     for (const mqtt::Request &request : queue.stop()) {
         gateway.refuse("cancelled at stop", request.payload, request.id);
     }

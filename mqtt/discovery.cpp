@@ -1,0 +1,205 @@
+// SPDX-License-Identifier: MIT
+#include "discovery.h"
+
+#include <cctype>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "messages.h"
+
+namespace mqtt {
+
+namespace {
+
+using nlohmann::json;
+
+std::string text(const json &value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+json origin() {
+    return {{"name", "teruna-mqtt"}, {"sw_version", TERUNA_VERSION}, {"support_url", TERUNA_SUPPORT_URL}};
+}
+
+json gatewayDevice(const Config &config) {
+    return {{"identifiers", json::array({"teruna_" + config.node})},
+            {"name", "Teruna gateway " + config.node},
+            {"manufacturer", "teruna"},
+            {"model", "teruna-mqtt"},
+            {"sw_version", TERUNA_VERSION}};
+}
+
+json availability(const Topics &topics) {
+    return json::array(
+        {{{"topic", topics.status}, {"payload_available", "online"}, {"payload_not_available", "offline"}}});
+}
+
+json remoteDevice(unsigned int remote) {
+    return {{"identifiers", json::array({"teruna_remote_" + std::to_string(remote)})},
+            {"name", "Teruna remote " + std::to_string(remote)},
+            {"manufacturer", "teruna"},
+            {"model", "remote"}};
+}
+
+std::string eventType(unsigned int button) { return "button_" + std::to_string(button); }
+
+json pairs(const std::set<RemoteButton> &set) {
+    json list = json::array();
+    for (const RemoteButton &pair : set) {
+        list.push_back({pair.first, pair.second});
+    }
+    return list;
+}
+
+bool readPairs(const json &list, std::set<RemoteButton> &set) {
+    if (!list.is_array()) {
+        return false;
+    }
+    for (const json &pair : list) {
+        if (!pair.is_array() || pair.size() != 2 || !pair[0].is_number_unsigned() || !pair[1].is_number_unsigned() ||
+            pair[0].get<std::uint64_t>() > kMaxRemote || pair[1].get<std::uint64_t>() > kMaxButton) {
+            return false;
+        }
+        set.emplace(pair[0].get<unsigned int>(), pair[1].get<unsigned int>());
+    }
+    return true;
+}
+
+// "2026-12-08T08:31:20.123Z" back to µs since the epoch; false when it is not such a time.
+bool readUtcTime(const std::string &time, std::int64_t &sinceEpochUs) {
+    tm parts{};
+    int ms = 0;
+    char zone = 0;
+    if (std::sscanf(time.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
+                    &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &ms, &zone) != 8 ||
+        zone != 'Z') {
+        return false;
+    }
+    parts.tm_year -= 1900;
+    parts.tm_mon -= 1;
+    sinceEpochUs = (static_cast<std::int64_t>(timegm(&parts)) * 1000 + ms) * 1000;
+    return true;
+}
+
+}  // namespace
+
+std::set<std::string> Announced::configTopics(const Topics &topics) const {
+    std::set<std::string> found;
+    for (const auto *set : {&declared, &heard}) {
+        for (const RemoteButton &pair : *set) {
+            found.insert(topics.triggerConfig(pair.first, pair.second));
+        }
+    }
+    for (const RemoteButton &pair : declared) {
+        found.insert(topics.eventConfig(pair.first));
+    }
+    return found;
+}
+
+Announced announcedBy(const Config &config) {
+    Announced announced;
+    for (const Remote &remote : config.remotes) {
+        for (const unsigned int button : remote.buttons) {
+            announced.declared.emplace(remote.remote, button);
+        }
+    }
+    return announced;
+}
+
+std::string announcedJson(const Announced &announced) {
+    return text({{"declared", pairs(announced.declared)}, {"heard", pairs(announced.heard)}});
+}
+
+bool parseAnnounced(const std::string &payload, Announced &announced) {
+    const json record = json::parse(payload, nullptr, false);
+    return record.is_object() && readPairs(record.value("declared", json::array()), announced.declared) &&
+           readPairs(record.value("heard", json::array()), announced.heard);
+}
+
+std::string buttonConfigJson(const Config &config, const Topics &topics, const Button &button) {
+    return text({{"name", readableName(button.name)},
+                 {"unique_id", "teruna_" + config.node + "_" + button.name},
+                 {"command_topic", topics.buttonCommand(button.name)},
+                 {"payload_press", "PRESS"},
+                 {"availability", availability(topics)},
+                 {"device", gatewayDevice(config)},
+                 {"origin", origin()}});
+}
+
+std::string connectivityConfigJson(const Config &config, const Topics &topics) {
+    return text({{"name", "Connection"},
+                 {"unique_id", "teruna_" + config.node + "_connectivity"},
+                 {"state_topic", topics.status},
+                 {"payload_on", "online"},
+                 {"payload_off", "offline"},
+                 {"device_class", "connectivity"},
+                 {"entity_category", "diagnostic"},
+                 {"device", gatewayDevice(config)},
+                 {"origin", origin()}});
+}
+
+std::string triggerConfigJson(const Topics &topics, unsigned int remote, unsigned int button) {
+    return text({{"automation_type", "trigger"},
+                 {"topic", topics.sharedButton(remote, button)},
+                 {"payload", "press"},
+                 {"type", "button_short_press"},
+                 {"subtype", eventType(button)},
+                 {"device", remoteDevice(remote)},
+                 {"origin", origin()}});
+}
+
+std::string eventConfigJson(const Topics &topics, const Remote &remote) {
+    json types = json::array();
+    for (const unsigned int button : remote.buttons) {
+        types.push_back(eventType(button));
+    }
+    return text({{"name", readableName(remote.name)},
+                 {"unique_id", "teruna_remote_" + std::to_string(remote.remote) + "_press"},
+                 {"state_topic", topics.sharedEvent(remote.remote)},
+                 {"event_types", types},
+                 {"device_class", "button"},
+                 {"device", remoteDevice(remote.remote)},
+                 {"origin", origin()}});
+}
+
+std::string eventJson(const SharedPress &press, const std::string &node) {
+    return text({{"event_type", eventType(press.button)},
+                 {"remote", press.remote},
+                 {"button", press.button},
+                 {"time", utcTime(press.beganUs)},
+                 {"duration_ms", (press.endedUs - press.beganUs) / 1000},
+                 {"node", node}});
+}
+
+bool parseEvent(const std::string &payload, SharedPress &press) {
+    const json event = json::parse(payload, nullptr, false);
+    if (!event.is_object()) {
+        return false;
+    }
+    const auto remote = event.find("remote");
+    const auto button = event.find("button");
+    const auto time = event.find("time");
+    const auto duration = event.find("duration_ms");
+    if (remote == event.end() || button == event.end() || time == event.end() || duration == event.end() ||
+        !remote->is_number_unsigned() || !button->is_number_unsigned() || !time->is_string() ||
+        !duration->is_number_integer() || !readUtcTime(time->get<std::string>(), press.beganUs)) {
+        return false;
+    }
+    press.remote = remote->get<unsigned int>();
+    press.button = button->get<unsigned int>();
+    press.endedUs = press.beganUs + duration->get<std::int64_t>() * 1000;
+    return true;
+}
+
+std::string readableName(const std::string &name) {
+    std::string readable = name;
+    for (char &c : readable) {
+        if (c == '_' || c == '-') {
+            c = ' ';
+        }
+    }
+    if (!readable.empty()) {
+        readable[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(readable[0])));
+    }
+    return readable;
+}
+
+}  // namespace mqtt

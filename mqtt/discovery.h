@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: MIT
+// What the gateway tells Home Assistant, and what gateways on one broker tell each other: the
+// discovery configs, the record of what each gateway announces, and the event of a press.
+#ifndef TERUNA_MQTT_DISCOVERY_H
+#define TERUNA_MQTT_DISCOVERY_H
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "config.h"
+#include "topics.h"
+
+namespace mqtt {
+
+using RemoteButton = std::pair<unsigned int, unsigned int>;
+
+// What one gateway announces of the remotes, kept retained on its SHARED/gateway/NODE topic: a
+// gateway that restarts with another configuration knows from it what it must clear, and
+// every gateway learns from these records which others share the broker.
+struct Announced {
+    std::set<RemoteButton> declared;  // from `remote` lines
+    std::set<RemoteButton> heard;     // heard, and announced because discover_heard allowed it
+
+    // The remotes' discovery topics that this record stands for.
+    [[nodiscard]] std::set<std::string> configTopics(const Topics &topics) const;
+};
+
+Announced announcedBy(const Config &config);
+std::string announcedJson(const Announced &announced);
+// False when `payload` is not such a record.
+bool parseAnnounced(const std::string &payload, Announced &announced);
+
+// The gateway's own entities: its buttons, and its connection to the broker.
+std::string buttonConfigJson(const Config &config, const Topics &topics, const Button &button);
+std::string connectivityConfigJson(const Config &config, const Topics &topics);
+// A remote's: byte for byte the same from every gateway, so the hub lists each once.
+std::string triggerConfigJson(const Topics &topics, unsigned int remote, unsigned int button);
+std::string eventConfigJson(const Topics &topics, const Remote &remote);
+
+// A press published on a remote's shared event topic; the times are µs since the epoch.
+struct SharedPress {
+    unsigned int remote = 0;
+    unsigned int button = 0;
+    std::int64_t beganUs = 0;
+    std::int64_t endedUs = 0;
+};
+std::string eventJson(const SharedPress &press, const std::string &node);
+// False when `payload` is not such an event.
+bool parseEvent(const std::string &payload, SharedPress &press);
+
+// "hall_light" → "Hall light"
+std::string readableName(const std::string &name);
+
+}  // namespace mqtt
+
+#endif
