@@ -20,6 +20,7 @@ namespace {
 using broker::Broker;
 using broker::Hub;
 using nlohmann::json;
+using namespace std::string_literals;
 
 TEST(GatewayConfig, RefusesWhatItCannotTake) {
     const struct {
@@ -69,7 +70,7 @@ TEST(GatewayConfig, ReadsEveryKey) {
 }
 
 const struct {
-    const char *payload;
+    std::string payload;
     const char *reason;
 } kBadRequests[] = {
     {"press", "not JSON"},
@@ -81,6 +82,10 @@ const struct {
     {R"({"remote": -1, "button": 3})", "remote must be 0 to 65535"},
     {R"({"remote": 6400, "button": 128})", "button must be 0 to 127"},
     {R"({"remote": 6400, "button": 3, "id": 7})", "id must be a string that is not empty"},
+    {R"({"remote": 6400, "button": 3})"s + '\0' + "{}", "request holds a NUL byte"},
+    {R"({"remote": 6400, "id": "a)"s + '\0' + R"("})", "request holds a NUL byte"},
+    {R"({"remote": 6400, "button": 3} {"remote": 1, "button": 1})", "not JSON"},
+    {R"({"remote": 6400, "button": 3} x)", "not JSON"},
 };
 
 TEST(GatewayRequest, RefusesWhatItCannotSend) {
