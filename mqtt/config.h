@@ -16,6 +16,13 @@ struct Button {
     unsigned int button = 0;
 };
 
+// A remote declared with its buttons, announced to the hub before anyone presses it.
+struct Remote {
+    std::string name;  // "hall"
+    unsigned int remote = 0;
+    std::vector<unsigned int> buttons;  // ascending, each once
+};
+
 struct Config {
     std::string broker = "mqtt://localhost:1883";
     std::string host = "localhost";
@@ -32,6 +39,11 @@ struct Config {
     std::string discoveryPrefix = "homeassistant";  // empty: no discovery
     std::size_t queue = 16;
     std::vector<Button> buttons;
+    std::vector<Remote> remotes;
+    bool discoverHeard = true;           // announce remotes heard but not declared
+    std::string sharedTopic = "teruna";  // topics every gateway shares
+    int keepAliveS = 30;                 // MQTT keepalive
+    bool nodeIsHostName = false;         // node fell back on the host name
 };
 
 // Reads the configuration in `text`, which came from `path` (the password file's path is taken
