@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: MIT
 #include "config.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -19,6 +22,7 @@ namespace mqtt {
 namespace {
 
 constexpr std::size_t kMaxQueue = 4096;
+constexpr std::size_t kMaxText = 256;
 constexpr const char *kBlanks = " \t\r";
 
 std::string trimmed(const std::string &text) {
@@ -44,6 +48,45 @@ bool toNumber(const std::string &text, long low, long high, long &value) {
     errno = 0;
     value = std::strtol(text.c_str(), &end, 10);
     return !text.empty() && errno == 0 && *end == '\0' && value >= low && value <= high;
+}
+
+bool isDigits(const std::string &text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Topics and names go to a broker, which takes only UTF-8, and on to the hub's screens and logs.
+std::string whyNotText(const std::string &what, const std::string &text) {
+    if (text.size() > kMaxText) {
+        return what + " is over " + std::to_string(kMaxText) + " bytes";
+    }
+    constexpr unsigned long kLeast[] = {0, 0, 0x80, 0x800, 0x10000};  // shorter forms are overlong
+    for (std::size_t at = 0; at < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        if (lead < 0x20 || lead == 0x7F) {
+            return what + " holds a control character";
+        }
+        const std::size_t length = lead < 0x80             ? 1
+                                   : (lead >> 5U) == 0x6U  ? 2
+                                   : (lead >> 4U) == 0xEU  ? 3
+                                   : (lead >> 3U) == 0x1EU ? 4
+                                                           : 0;
+        if (length == 0 || at + length > text.size()) {
+            return what + " is not valid UTF-8";
+        }
+        unsigned long point = length == 1 ? lead : lead & (0xFFU >> (length + 1));
+        for (std::size_t next = 1; next < length; ++next) {
+            const auto byte = static_cast<unsigned char>(text[at + next]);
+            if ((byte & 0xC0U) != 0x80U) {
+                return what + " is not valid UTF-8";
+            }
+            point = point << 6U | (byte & 0x3FU);
+        }
+        if (point < kLeast[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+            return what + " is not valid UTF-8";
+        }
+        at += length;
+    }
+    return "";
 }
 
 // Topic levels that a name becomes: no wildcards, no level separator, nothing invisible.
@@ -78,7 +121,8 @@ std::string takeBroker(const std::string &value, Config &config) {
     const std::size_t colon = rest.find(':', hostEnd);
     if (colon != std::string::npos) {
         long port = 0;
-        if (!toNumber(rest.substr(colon + 1), 1, 65535, port)) {
+        // strtol alone would take "+1883" and " 1883".
+        if (!isDigits(rest.substr(colon + 1)) || !toNumber(rest.substr(colon + 1), 1, 65535, port)) {
             return "the broker's port must be 1 to 65535, not '" + rest.substr(colon + 1) + "'";
         }
         config.port = static_cast<int>(port);
@@ -87,7 +131,7 @@ std::string takeBroker(const std::string &value, Config &config) {
     if (rest.size() > 2 && rest.front() == '[' && rest.back() == ']') {
         rest = rest.substr(1, rest.size() - 2);
     }
-    if (rest.empty() || rest.find_first_of("/[] ") != std::string::npos) {
+    if (rest.empty() || rest.find_first_of("/[] \t") != std::string::npos) {
         return "the broker's host is missing or malformed in '" + value + "'";
     }
     config.host = rest;
@@ -107,10 +151,17 @@ std::string readPassword(const std::string &path, std::string &password) {
     if (file.bad()) {
         return "cannot read the password file " + path;
     }
+    if (password.empty()) {
+        return "the first line of the password file " + path + " is empty";
+    }
     return "";
 }
 
 std::string takeButton(const std::string &name, const std::string &value, Config &config) {
+    std::string why = whyNotText("a button's name", name);
+    if (!why.empty()) {
+        return why;
+    }
     if (!isName(name)) {
         return "a button's name is letters, digits, '_' and '-', not '" + name + "'";
     }
@@ -130,10 +181,78 @@ std::string takeButton(const std::string &name, const std::string &value, Config
     return "";
 }
 
+std::string quoted(const std::string &text) { return "'" + text + "'"; }
+
+// "6400/1-4", "17/1,3,5-6": buttons and inclusive ranges, in any order.
+std::string takeRemote(const std::string &name, const std::string &value, Config &config) {
+    std::string why = whyNotText("a remote's name", name);
+    if (!why.empty()) {
+        return why;
+    }
+    if (!isName(name)) {
+        return "a remote's name is letters, digits, '_' and '-', not '" + name + "'";
+    }
+    for (const Remote &known : config.remotes) {
+        if (known.name == name) {
+            return "remote " + name + " is named twice";
+        }
+    }
+    std::string malformed =
+        "remote " + name + " must be REMOTE/BUTTONS, as 6400/1-4 or 17/1,3,5-6, not '" + value + "'";
+    const std::size_t slash = value.find('/');
+    const std::string remoteText = trimmed(value.substr(0, slash));
+    long remote = 0;
+    if (slash == std::string::npos || !isDigits(remoteText)) {
+        return malformed;
+    }
+    if (!toNumber(remoteText, 0, kMaxRemote, remote)) {
+        return "remote " + name + "'s remote must be 0 to 65535, not '" + remoteText + "'";
+    }
+    const auto same = std::find_if(config.remotes.begin(), config.remotes.end(), [&](const Remote &known) {
+        return known.remote == static_cast<unsigned int>(remote);
+    });
+    if (same != config.remotes.end()) {
+        return "remotes " + same->name + " and " + name + " are both remote " + std::to_string(remote);
+    }
+    const std::string list = value.substr(slash + 1);
+    std::set<unsigned int> buttons;
+    // Up to and including the end, so that an empty list or a trailing comma is an empty item.
+    for (std::size_t start = 0; start <= list.size();) {
+        const std::size_t comma = std::min(list.find(',', start), list.size());
+        const std::string item = trimmed(list.substr(start, comma - start));
+        start = comma + 1;
+        const std::size_t dash = item.find('-');
+        const std::string first = trimmed(item.substr(0, dash));
+        const std::string last = dash == std::string::npos ? first : trimmed(item.substr(dash + 1));
+        long low = 0;
+        long high = 0;
+        if (!isDigits(first) || !isDigits(last)) {
+            return malformed;
+        }
+        if (!toNumber(first, 0, kMaxButton, low) || !toNumber(last, 0, kMaxButton, high)) {
+            return "remote " + name + "'s buttons must be 0 to 127, not " + quoted(item);
+        }
+        if (high < low) {
+            return "remote " + name + "'s range " + quoted(item) + " ends before it begins";
+        }
+        for (long button = low; button <= high; ++button) {
+            buttons.insert(static_cast<unsigned int>(button));
+        }
+    }
+    config.remotes.push_back({name, static_cast<unsigned int>(remote), {buttons.begin(), buttons.end()}});
+    return "";
+}
+
 std::string takeSetting(const std::string &key, const std::string &value, Config &config) {
     long number = 0;
     if (key == "broker") {
         return takeBroker(value, config);
+    }
+    const bool named =
+        key == "username" || key == "node" || key == "topic" || key == "shared_topic" || key == "discovery_prefix";
+    std::string why = named ? whyNotText(key, value) : "";
+    if (!why.empty()) {
+        return why;
     }
     if (key == "username") {
         config.username = value;
@@ -154,12 +273,24 @@ std::string takeSetting(const std::string &key, const std::string &value, Config
             return "topic must not be empty, hold '+' or '#', or begin or end with '/': '" + value + "'";
         }
         config.topic = value;
+    } else if (key == "shared_topic") {
+        if (!isTopic(value)) {
+            return "shared_topic must not be empty, hold '+' or '#', or begin or end with '/': '" + value + "'";
+        }
+        config.sharedTopic = value;
     } else if (key == "tx_pin" || key == "rx_pin") {
         if (!toNumber(value, 0, INT_MAX, number) || gpio::bcmLineOf(static_cast<int>(number)) < 0) {
             return key + " must be a wiringPi pin, 0 to 16 or 21 to 31, not '" + value + "'";
         }
         (key == "tx_pin" ? config.txPin : config.rxPin) = static_cast<int>(number);
     } else if (key == "receive_from") {
+        struct stat status {};
+        if (stat(value.c_str(), &status) != 0) {
+            return "receive_from " + value + ": " + std::strerror(errno);
+        }
+        if (S_ISDIR(status.st_mode)) {
+            return "receive_from " + value + " is a directory, not a dump or a FIFO";
+        }
         config.receiveFrom = value;
     } else if (key == "discovery_prefix") {
         if (value != "none" && !isTopic(value)) {
@@ -171,6 +302,17 @@ std::string takeSetting(const std::string &key, const std::string &value, Config
             return "queue must be 1 to 4096, not '" + value + "'";
         }
         config.queue = static_cast<std::size_t>(number);
+    } else if (key == "keepalive") {
+        // libmosquitto refuses a keepalive under 5 s.
+        if (!isDigits(value) || !toNumber(value, 5, 3600, number)) {
+            return "keepalive must be 5 to 3600 seconds, not '" + value + "'";
+        }
+        config.keepAliveS = static_cast<int>(number);
+    } else if (key == "discover_heard") {
+        if (value != "yes" && value != "no") {
+            return "discover_heard must be yes or no, not '" + value + "'";
+        }
+        config.discoverHeard = value == "yes";
     } else {
         return "unknown key '" + key + "'";
     }
@@ -192,9 +334,10 @@ std::string hostName() {
 }  // namespace
 
 std::string parseConfig(const std::string &text, const std::string &path, Config &config) {
-    std::istringstream lines(text);
+    const std::string bom = "\xEF\xBB\xBF";  // as some editors on Windows begin a file
+    std::istringstream lines(text.rfind(bom, 0) == 0 ? text.substr(bom.size()) : text);
     std::string line;
-    std::set<std::string> seen;
+    std::map<std::string, int> seen;  // each key given, with its line
     int number = 0;
     while (std::getline(lines, line)) {
         ++number;
@@ -212,9 +355,11 @@ std::string parseConfig(const std::string &text, const std::string &path, Config
         std::string why;
         if (key.rfind("button", 0) == 0 && key.size() > 6 && std::strchr(kBlanks, key[6]) != nullptr) {
             why = takeButton(trimmed(key.substr(6)), value, config);
+        } else if (key.rfind("remote", 0) == 0 && key.size() > 6 && std::strchr(kBlanks, key[6]) != nullptr) {
+            why = takeRemote(trimmed(key.substr(6)), value, config);
         } else if (value.empty()) {
             why = key + " needs a value";
-        } else if (!seen.insert(key).second) {
+        } else if (!seen.emplace(key, number).second) {
             why = key + " is given twice";
         } else {
             why = takeSetting(key, value, config);
@@ -225,6 +370,7 @@ std::string parseConfig(const std::string &text, const std::string &path, Config
     }
     if (config.node.empty()) {
         config.node = hostName();
+        config.nodeIsHostName = true;
     }
     if (config.topic.empty()) {
         config.topic = "teruna/" + config.node;
@@ -234,6 +380,14 @@ std::string parseConfig(const std::string &text, const std::string &path, Config
     }
     if (config.rxPin >= 0 && config.rxPin == config.txPin) {
         return path + ": rx_pin and tx_pin are both pin " + std::to_string(config.txPin);
+    }
+    // Either line may come first, and the broker may be the default: these wait for the whole file.
+    if (!config.caFile.empty() && !config.tls) {
+        return path + ":" + std::to_string(seen["ca_file"]) + ": ca_file is only for an mqtts:// broker, not " +
+               config.broker;
+    }
+    if (seen.count("password_file") != 0 && config.username.empty()) {
+        return path + ":" + std::to_string(seen["password_file"]) + ": password_file needs a username";
     }
     return "";
 }

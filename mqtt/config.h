@@ -23,6 +23,13 @@ struct Button {
     unsigned int button = 0;
 };
 
+// A remote declared with its buttons, announced to the hub before anyone presses it.
+struct Remote {
+    std::string name;  // "hall"
+    unsigned int remote = 0;
+    std::vector<unsigned int> buttons;  // ascending, each once
+};
+
 struct Config {
     std::string broker = "mqtt://localhost:1883";
     std::string host = "localhost";

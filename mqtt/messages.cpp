@@ -52,6 +52,10 @@ std::string parseSend(const std::string &payload, Request &request) {
     if (payload.size() > kMaxPayload) {
         return "request over " + std::to_string(kMaxPayload) + " bytes";
     }
+    // The JSON parser takes a NUL as the end of its input and would not see what follows.
+    if (payload.find('\0') != std::string::npos) {
+        return "request holds a NUL byte";
+    }
     const json object = json::parse(payload, nullptr, false);
     if (object.is_discarded()) {
         return "not JSON";

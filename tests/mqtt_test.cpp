@@ -20,11 +20,17 @@ namespace {
 using broker::Broker;
 using broker::Hub;
 using nlohmann::json;
+using namespace std::string_literals;
 
 TEST(GatewayConfig, RefusesWhatItCannotTake) {
+    const child::ScratchDir scratch("teruna-config");
+    const std::string password = scratch.path() + "/password";
+    const std::string fifo = scratch.path() + "/fifo";
+    std::ofstream(password) << "secret\n";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const struct {
-        const char *text;
-        const char *error;
+        std::string text;
+        std::string error;
     } rows[] = {
         {"colour = red", "FILE:1: unknown key 'colour'"},
         {"# a comment\n\nqueue 3", "FILE:3: expected 'key = value'"},
@@ -43,6 +49,41 @@ TEST(GatewayConfig, RefusesWhatItCannotTake) {
         {"password_file = /nonexistent/pw", "FILE:1: cannot read the password file /nonexistent/pw: No such file or "
                                             "directory"},
         {"rx_pin = 2\nreceive_from = /dev/null", "FILE: rx_pin and receive_from both name an input; give one"},
+        {"receive_from = /nonexistent/in", "FILE:1: receive_from /nonexistent/in: No such file or directory"},
+        {"receive_from = /", "FILE:1: receive_from / is a directory, not a dump or a FIFO"},
+        {"ca_file = /dev/null", "FILE:1: ca_file is only for an mqtts:// broker, not mqtt://localhost:1883"},
+        {"ca_file = /dev/null\nbroker = mqtt://h", "FILE:1: ca_file is only for an mqtts:// broker, not mqtt://h"},
+        {"password_file = /dev/null", "FILE:1: the first line of the password file /dev/null is empty"},
+        {"queue = 2\npassword_file = " + password, "FILE:2: password_file needs a username"},
+        {"receive_from = " + fifo + "\nrx_pin = 2", "FILE: rx_pin and receive_from both name an input; give one"},
+        {"receive_from = " + password + "\nrx_pin = 2", "FILE: rx_pin and receive_from both name an input; give one"},
+        {"broker = mqtt://h:+1883", "FILE:1: the broker's port must be 1 to 65535, not '+1883'"},
+        {"broker = mqtt://h:-1", "FILE:1: the broker's port must be 1 to 65535, not '-1'"},
+        {"broker = mqtt://h: 1883", "FILE:1: the broker's port must be 1 to 65535, not ' 1883'"},
+        {"topic = a\tb", "FILE:1: topic holds a control character"},
+        {"shared_topic = a\x7f", "FILE:1: shared_topic holds a control character"},
+        {"discovery_prefix = \xc3(", "FILE:1: discovery_prefix is not valid UTF-8"},
+        {"node = " + std::string(257, 'n'), "FILE:1: node is over 256 bytes"},
+        {"remote " + std::string(257, 'r') + " = 1/1", "FILE:1: a remote's name is over 256 bytes"},
+        {"username = \xed\xa0\x80", "FILE:1: username is not valid UTF-8"},  // a lone surrogate
+        {"node = \xc0\xaf", "FILE:1: node is not valid UTF-8"},              // an overlong '/'
+        {"button \xe2\x82 = 1/1", "FILE:1: a button's name is not valid UTF-8"},
+        {"remote caf\xc3\xa9 = 1/1", "FILE:1: a remote's name is letters, digits, '_' and '-', not 'caf\xc3\xa9'"},
+        {"shared_topic = a/",
+         "FILE:1: shared_topic must not be empty, hold '+' or '#', or begin or end with '/': 'a/'"},
+        {"keepalive = 4", "FILE:1: keepalive must be 5 to 3600 seconds, not '4'"},
+        {"keepalive = +60", "FILE:1: keepalive must be 5 to 3600 seconds, not '+60'"},
+        {"discover_heard = true", "FILE:1: discover_heard must be yes or no, not 'true'"},
+        {"remote a.b = 1/1", "FILE:1: a remote's name is letters, digits, '_' and '-', not 'a.b'"},
+        {"remote a = 1/1\nremote a = 2/1", "FILE:2: remote a is named twice"},
+        {"remote a = 7/1\nremote b = 07/2", "FILE:2: remotes a and b are both remote 7"},
+        {"remote a = 7", "FILE:1: remote a must be REMOTE/BUTTONS, as 6400/1-4 or 17/1,3,5-6, not '7'"},
+        {"remote a = 7/1,,2", "FILE:1: remote a must be REMOTE/BUTTONS, as 6400/1-4 or 17/1,3,5-6, not '7/1,,2'"},
+        {"remote a = 7/1,", "FILE:1: remote a must be REMOTE/BUTTONS, as 6400/1-4 or 17/1,3,5-6, not '7/1,'"},
+        {"remote a = 7/1-2-3", "FILE:1: remote a must be REMOTE/BUTTONS, as 6400/1-4 or 17/1,3,5-6, not '7/1-2-3'"},
+        {"remote a = 65536/1", "FILE:1: remote a's remote must be 0 to 65535, not '65536'"},
+        {"remote a = 7/1, 120-128", "FILE:1: remote a's buttons must be 0 to 127, not '120-128'"},
+        {"remote a = 7/4-1", "FILE:1: remote a's range '4-1' ends before it begins"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.text);
@@ -52,11 +93,17 @@ TEST(GatewayConfig, RefusesWhatItCannotTake) {
 }
 
 TEST(GatewayConfig, ReadsEveryKey) {
+    const child::ScratchDir scratch("teruna-config");
+    const std::string password = scratch.path() + "/password";
+    std::ofstream(password) << "secret\r\nnot this\n";
     mqtt::Config config;
-    ASSERT_EQ(mqtt::parseConfig("broker = mqtts://[::1]:8884  # local\nusername = gw\nnode = attic\ntx_pin = 2\n"
-                                "rx_pin=3\ndiscovery_prefix = none\nqueue = 4\nbutton lamp = 6400/3\n",
-                                "FILE", config),
-              "");
+    ASSERT_EQ(
+        mqtt::parseConfig("ca_file = /dev/null\nbroker = mqtts://[::1]:8884  # local\npassword_file = " + password +
+                              "\nusername = gw\nnode = attic\ntx_pin = 2\nrx_pin=3\ndiscovery_prefix = none\n"
+                              "queue = 4\nbutton lamp = 6400/3\nshared_topic = " +
+                              std::string(256, 's') + "\nkeepalive = 3600\ndiscover_heard = no\n",
+                          "FILE", config),
+        "");
     EXPECT_TRUE(config.tls);
     EXPECT_EQ(config.host, "::1");
     EXPECT_EQ(config.port, 8884);
@@ -66,10 +113,48 @@ TEST(GatewayConfig, ReadsEveryKey) {
     EXPECT_EQ(config.queue, 4u);
     ASSERT_EQ(config.buttons.size(), 1u);
     EXPECT_EQ(config.buttons[0].remote * 1000 + config.buttons[0].button, 6400003u);
+    EXPECT_EQ(config.password, "secret");
+    EXPECT_FALSE(config.nodeIsHostName);
+    EXPECT_EQ(config.sharedTopic.size(), 256u);
+
+    // What a file comes to, in the keys that have defaults and in the remotes.
+    const auto summary = [](const mqtt::Config &read) {
+        std::string text =
+            read.broker + " node " + (read.nodeIsHostName && read.topic == "teruna/" + read.node ? "HOST" : read.node) +
+            " keepalive " + std::to_string(read.keepAliveS) + " heard " + (read.discoverHeard ? "yes" : "no") +
+            " shared " + read.sharedTopic + " queue " + std::to_string(read.queue) + " " + read.discoveryPrefix;
+        for (const mqtt::Remote &remote : read.remotes) {
+            text += " " + remote.name + "=" + std::to_string(remote.remote) + "/";
+            for (const unsigned int button : remote.buttons) {
+                text += std::to_string(button) + ",";
+            }
+        }
+        return text;
+    };
+    const struct {
+        std::string text;
+        const char *read;
+    } rows[] = {
+        {"", "mqtt://localhost:1883 node HOST keepalive 30 heard yes shared teruna queue 16 homeassistant"},
+        {"\xEF\xBB\xBF# a comment", "mqtt://localhost:1883 node HOST keepalive 30 heard yes shared teruna queue 16 "
+                                    "homeassistant"},
+        {"node = n\nkeepalive = 5\nshared_topic = home/433\nremote hall = 6400/1-4\nremote gate = 17/ 6 ,5-6, 3,1",
+         "mqtt://localhost:1883 node n keepalive 5 heard yes shared home/433 queue 16 homeassistant "
+         "hall=6400/1,2,3,4, gate=17/1,3,5,6,"},
+        {"node = n\nremote top = 65535/127,0, 125-126 \nremote bottom = 0/0-0",
+         "mqtt://localhost:1883 node n keepalive 30 heard yes shared teruna queue 16 homeassistant "
+         "top=65535/0,125,126,127, bottom=0/0,"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.text);
+        mqtt::Config read;
+        ASSERT_EQ(mqtt::parseConfig(row.text, "FILE", read), "");
+        EXPECT_EQ(summary(read), row.read);
+    }
 }
 
 const struct {
-    const char *payload;
+    std::string payload;
     const char *reason;
 } kBadRequests[] = {
     {"press", "not JSON"},
@@ -81,6 +166,10 @@ const struct {
     {R"({"remote": -1, "button": 3})", "remote must be 0 to 65535"},
     {R"({"remote": 6400, "button": 128})", "button must be 0 to 127"},
     {R"({"remote": 6400, "button": 3, "id": 7})", "id must be a string that is not empty"},
+    {R"({"remote": 6400, "button": 3})"s + '\0' + "{}", "request holds a NUL byte"},
+    {R"({"remote": 6400, "id": "a)"s + '\0' + R"("})", "request holds a NUL byte"},
+    {R"({"remote": 6400, "button": 3} {"remote": 1, "button": 1})", "not JSON"},
+    {R"({"remote": 6400, "button": 3} x)", "not JSON"},
 };
 
 TEST(GatewayRequest, RefusesWhatItCannotSend) {
