@@ -116,10 +116,10 @@ int main(int argc, char *argv[]) {
     mqtt::Transmitter transmitter(config.txPin, queue,
                                   [&](const mqtt::Request &request, std::int64_t startUs, double waitedMs,
                                       double tookMs) { gateway.sent(request, startUs, waitedMs, tookMs); });
-    mqtt::Receiver receiver(config, [&](const rx::Press &press) {
+    mqtt::Receiver receiver(config, [&](const rx::Press &press, std::int64_t beganUs, std::int64_t /*endedUs*/) {
         // A press of our own, heard back, must not reach a hub that may answer it with another.
         if (!transmitter.onTheAirLately(gpio::monotonicNs())) {
-            gateway.heard(press, mqtt::realtimeUs());
+            gateway.heard(press, beganUs);
         }
     });
     std::string why = gateway.start();
