@@ -9,13 +9,6 @@
 
 namespace mqtt {
 
-// A remote declared with its buttons, announced to the hub before anyone presses it.
-struct Remote {
-    std::string name;                   // "hall"
-    unsigned int remote = 0;
-    std::vector<unsigned int> buttons;  // ascending, each once
-};
-
 // A button announced to the hub and pressed through BASE/button/NAME/press.
 struct Button {
     std::string name;  // "hall_light"

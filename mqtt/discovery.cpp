@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "messages.h"
+#include "wallclock.h"
 
 namespace mqtt {
 
@@ -164,7 +165,7 @@ std::string eventJson(const SharedPress &press, const std::string &node) {
     return text({{"event_type", eventType(press.button)},
                  {"remote", press.remote},
                  {"button", press.button},
-                 {"time", utcTime(press.beganUs)},
+                 {"time", common::utcTime(press.beganUs)},
                  {"duration_ms", (press.endedUs - press.beganUs) / 1000},
                  {"node", node}});
 }

@@ -12,6 +12,7 @@
 #include "clock.h"
 #include "fail.h"
 #include "tls-probe.h"
+#include "wallclock.h"
 
 namespace mqtt {
 
@@ -26,7 +27,7 @@ constexpr std::int64_t kRememberPublishedUs = 60'000'000;
 
 Gateway *self(void *data) { return static_cast<Gateway *>(data); }
 
-std::int64_t ageUs(std::int64_t sinceEpochUs) { return realtimeUs() - sinceEpochUs; }
+std::int64_t ageUs(std::int64_t sinceEpochUs) { return common::realtimeUs() - sinceEpochUs; }
 
 bool sameBroker(const Config &a, const Config &b) {
     return a.host == b.host && a.port == b.port && a.tls == b.tls && a.username == b.username &&

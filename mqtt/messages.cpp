@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "messages.h"
 
-#include <cmath>
-#include <cstdio>
-#include <ctime>
 #include <nlohmann/json.hpp>
+
+#include "PressJson.h"
+#include "wallclock.h"
 
 namespace mqtt {
 
@@ -79,27 +79,10 @@ std::string parseSend(const std::string &payload, Request &request) {
     return why;
 }
 
-std::int64_t realtimeUs() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
-std::string utcTime(std::int64_t sinceEpochUs) {
-    const std::int64_t ms = sinceEpochUs / 1000;
-    const auto seconds = static_cast<time_t>(ms / 1000);
-    tm parts{};
-    gmtime_r(&seconds, &parts);
-    char buffer[40];
-    const std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &parts);
-    std::snprintf(buffer + n, sizeof buffer - n, ".%03dZ", static_cast<int>(ms % 1000));
-    return buffer;
-}
-
 std::string sentJson(const Request &request, std::int64_t startUs, double waitedMs, double tookMs) {
     json sent = {{"remote", request.remote},
                  {"button", request.button},
-                 {"time", utcTime(startUs)},
+                 {"time", common::utcTime(startUs)},
                  {"queued_ms", static_cast<double>(static_cast<std::int64_t>(waitedMs * 10)) / 10},
                  {"took_ms", static_cast<double>(static_cast<std::int64_t>(tookMs * 10)) / 10}};
     if (!request.id.empty()) {
@@ -116,21 +99,8 @@ std::string errorJson(const std::string &reason, const std::string &payload, con
     return text(error);
 }
 
-std::string receivedJson(const rx::Press &press, const std::string &node, std::int64_t heardUs) {
-    // The keys of teruna-sniff's JSON lines, rounded as it rounds them.
-    const auto rounded = [](double value, double unit) {
-        return static_cast<double>(std::llround(value / unit)) * unit;
-    };
-    return text({{"remote", press.remoteId},
-                 {"button", press.buttonId},
-                 {"frames", press.frames},
-                 {"start_us", rounded(press.startUs, 0.1)},
-                 {"one_us", rounded(press.oneUs, 0.1)},
-                 {"zero_us", rounded(press.zeroUs, 0.1)},
-                 {"scale", rounded(press.scale, 0.001)},
-                 {"skew_us", rounded(press.skewUs, 0.1)},
-                 {"time", utcTime(heardUs)},
-                 {"node", node}});
+std::string receivedJson(const rx::Press &press, const std::string &node, std::int64_t beganUs) {
+    return rx::pressJson(press, beganUs, std::nullopt, node);
 }
 
 std::string buttonConfigJson(const Config &config, const Button &button) {

@@ -27,20 +27,15 @@ constexpr std::size_t kMaxPayload = 1024;
 // "", or why it is refused.
 std::string parseSend(const std::string &payload, Request &request);
 
-// "2026-12-08T08:31:20.123Z", from microseconds since the epoch.
-std::string utcTime(std::int64_t sinceEpochUs);
-
-// The time of day in microseconds since the epoch.
-std::int64_t realtimeUs();
-
 // One press sent: when it began, how long it waited and how long it took, in milliseconds.
 std::string sentJson(const Request &request, std::int64_t startUs, double waitedMs, double tookMs);
 
 // A request refused for `reason`, with the request cut to 256 bytes.
 std::string errorJson(const std::string &reason, const std::string &payload, const std::string &id = "");
 
-// A press heard, with the receiver's measurements, `node`, and the time it was heard.
-std::string receivedJson(const rx::Press &press, const std::string &node, std::int64_t heardUs);
+// A press heard: teruna-sniff's JSON of it, with when it began (microseconds since the epoch)
+// and `node`.
+std::string receivedJson(const rx::Press &press, const std::string &node, std::int64_t beganUs);
 
 // Home Assistant discovery: a button entity that presses `button`, and a device trigger for a
 // remote's button heard.

@@ -3,14 +3,18 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
+#include "Recording.h"
 #include "fail.h"
 #include "vcd.h"
+#include "wallclock.h"
 
 namespace mqtt {
 
@@ -21,9 +25,17 @@ bool isFifo(int fd) {
     return fstat(fd, &about) == 0 && S_ISFIFO(about.st_mode);
 }
 
+std::int64_t wholeUs(double us) { return static_cast<std::int64_t>(std::llround(us)); }
+
 }  // namespace
 
+Receiver::Receiver(const Config &config, Heard onPress)
+    : config_(config), onPress_(std::move(onPress)), failure_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
 std::string Receiver::start() {
+    if (!failure_.valid()) {
+        return std::string("cannot make an eventfd: ") + std::strerror(errno);
+    }
     if (!config_.receiveFrom.empty()) {
         // Not blocking, so that a FIFO with no writer yet does not hold up the start.
         input_.reset(open(config_.receiveFrom.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -67,25 +79,35 @@ bool Receiver::waitForInput() {
     return ready[1].revents == 0;
 }
 
+void Receiver::fail() {
+    failed_ = true;
+    const std::uint64_t one = 1;
+    if (write(failure_.get(), &one, sizeof one) < 0) {
+        common::complain("cannot say that listening failed: %s", std::strerror(errno));
+    }
+}
+
 void Receiver::readDumps() {
     const bool fifo = isFifo(input_.get());
+    VcdWire wire;
+    // A dump keeps a clock of its own: a press is as far behind now as it is behind the dump
+    // time last fed, so a dump fed as it happens gives the times it happened.
+    rx::TerunaRx receiver([&](const rx::Press &press) {
+        const std::int64_t nowUs = common::realtimeUs();
+        onPress_(press, nowUs - wholeUs(wire.endUs - press.timeUs), nowUs - wholeUs(wire.endUs - press.endUs));
+    });
     bool stopped = false;
-    while (!stopped) {
-        rx::TerunaRx receiver(onPress_);
-        VcdWire wire;
-        const VcdSource source = [&](char *buffer, std::size_t size) -> long {
-            if (!waitForInput()) {
-                stopped = true;
-                errno = EINTR;  // stops the reading
-                return -1;
-            }
-            return static_cast<long>(read(input_.get(), buffer, size));
-        };
-        // The dump's own time releases a press once it has passed its end, as on a live line.
-        const std::string trouble = readVcd(
-            source, "", wire, [&](double timeUs, int level) { receiver.level(timeUs, level); },
-            [&](double timeUs) { receiver.silentUntil(timeUs); });
-        receiver.end(wire.endUs);
+    const VcdSource source = [&](char *buffer, std::size_t size) -> long {
+        if (!waitForInput()) {
+            stopped = true;
+            errno = EINTR;  // stops the reading
+            return -1;
+        }
+        return static_cast<long>(read(input_.get(), buffer, size));
+    };
+    for (;;) {
+        // A writer that wrote nothing has nothing to say.
+        const std::string trouble = rx::feedRecording(source, "", receiver, wire, rx::NoDump::isFine);
         if (stopped) {
             break;
         }
@@ -99,19 +121,23 @@ void Receiver::readDumps() {
         input_.reset(open(config_.receiveFrom.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         if (!input_.valid()) {
             common::complain("cannot read %s: %s", config_.receiveFrom.c_str(), std::strerror(errno));
-            failed_ = true;
+            fail();
             break;
         }
     }
 }
 
 void Receiver::listenLive() {
-    rx::TerunaRx receiver(onPress_);
+    // The kernel's edge times are on CLOCK_MONOTONIC.
+    rx::TerunaRx receiver([&](const rx::Press &press) {
+        const std::int64_t offsetUs = common::realtimeOffsetUs();
+        onPress_(press, wholeUs(press.timeUs) + offsetUs, wholeUs(press.endUs) + offsetUs);
+    });
     const std::string trouble = line_.follow(
         receiver, [](double /*nowUs*/) { return true; }, stopRead_.get());
     if (!trouble.empty()) {
         common::complain("%s", trouble.c_str());
-        failed_ = true;
+        fail();
     }
 }
 

@@ -5,6 +5,7 @@
 #define TERUNA_MQTT_RECEIVE_H
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
@@ -18,9 +19,10 @@ namespace mqtt {
 
 class Receiver {
 public:
-    using Heard = std::function<void(const rx::Press &)>;
+    // A press, with when it began and ended in microseconds since the epoch.
+    using Heard = std::function<void(const rx::Press &, std::int64_t beganUs, std::int64_t endedUs)>;
 
-    Receiver(const Config &config, Heard onPress) : config_(config), onPress_(std::move(onPress)) {}
+    Receiver(const Config &config, Heard onPress);
     Receiver(const Receiver &) = delete;
     Receiver &operator=(const Receiver &) = delete;
     ~Receiver() { stop(); }
@@ -32,6 +34,9 @@ public:
     // True once listening has failed: it has said why on standard error.
     [[nodiscard]] bool failed() const { return failed_; }
 
+    // Becomes readable once listening has failed, for a poll that waits on more than this.
+    [[nodiscard]] int failureFd() const { return failure_.get(); }
+
     void stop();
 
 private:
@@ -39,6 +44,7 @@ private:
     void listenLive();
     // Waits until the input can be read or stop() is called; false for the latter.
     bool waitForInput();
+    void fail();
 
     const Config &config_;
     Heard onPress_;
@@ -47,6 +53,7 @@ private:
     common::Fd stopRead_, stopWrite_;
     std::thread thread_;
     std::atomic<bool> failed_{false};
+    common::Fd failure_;  // an eventfd
 };
 
 }  // namespace mqtt

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // teruna-mqtt: a gateway between an MQTT broker and the radio: presses requested over MQTT are
 // sent, and presses heard are published.
+#include <poll.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 #include <wiringPi.h>
 
@@ -16,6 +18,7 @@
 #include "clock.h"
 #include "config.h"
 #include "fail.h"
+#include "fd.h"
 #include "gateway.h"
 #include "queue.h"
 #include "receive.h"
@@ -26,7 +29,6 @@ namespace {
 
 constexpr int kTrouble = 2;
 constexpr const char *kDefaultConfig = "/etc/teruna/mqtt.conf";
-constexpr long kWatchNs = 200'000'000;
 
 void usage(FILE *out) {
     std::fputs("usage: teruna-mqtt [-c FILE]\n"
@@ -107,12 +109,23 @@ void reload(const mqtt::Config &running, mqtt::Gateway &gateway) {
 // process waits for the press on the air, then stops it. Returns the signal, or 0.
 int waitForTheEnd(const sigset_t &awaited, const mqtt::Receiver &receiver, std::mutex &pressing,
                   const std::function<void()> &onHangUp) {
-    const timespec watch{0, kWatchNs};
-    while (!receiver.failed()) {
-        const int signo = sigtimedwait(&awaited, nullptr, &watch);
-        if (signo < 0) {
+    const common::Fd signals(signalfd(-1, &awaited, SFD_CLOEXEC));
+    if (!signals.valid()) {
+        common::fail(kTrouble, "cannot wait for signals: %s", std::strerror(errno));
+    }
+    for (;;) {
+        pollfd ready[] = {{signals.get(), POLLIN, 0}, {receiver.failureFd(), POLLIN, 0}};
+        if (poll(ready, 2, -1) < 0) {
+            continue;  // EINTR: nothing is lost, the signals wait in the descriptor
+        }
+        if (ready[1].revents != 0) {
+            return 0;
+        }
+        signalfd_siginfo info{};
+        if (read(signals.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
             continue;
         }
+        const int signo = static_cast<int>(info.ssi_signo);
         if (signo == SIGHUP) {
             onHangUp();
             continue;
@@ -129,7 +142,6 @@ int waitForTheEnd(const sigset_t &awaited, const mqtt::Receiver &receiver, std::
             break;
         }
     }
-    return 0;
 }
 
 }  // namespace
@@ -158,10 +170,10 @@ int main(int argc, char *argv[]) {
     mqtt::Transmitter transmitter(config.txPin, queue,
                                   [&](const mqtt::Request &request, std::int64_t startUs, double waitedMs,
                                       double tookMs) { gateway.sent(request, startUs, waitedMs, tookMs); });
-    mqtt::Receiver receiver(config, [&](const rx::Press &press) {
+    mqtt::Receiver receiver(config, [&](const rx::Press &press, std::int64_t beganUs, std::int64_t endedUs) {
         // A press of our own, heard back, must not reach a hub that may answer it with another.
         if (!transmitter.onTheAirLately(gpio::monotonicNs())) {
-            gateway.heard(press, mqtt::realtimeUs(), mqtt::realtimeUs());
+            gateway.heard(press, beganUs, endedUs);
         }
     });
     std::string why = gateway.start();

@@ -6,6 +6,7 @@
 #include "TerunaTx.h"
 #include "clock.h"
 #include "messages.h"
+#include "wallclock.h"
 
 namespace mqtt {
 
@@ -21,7 +22,7 @@ void Transmitter::run() {
         }
         quietSinceNs_ = INT64_MAX;
         const std::int64_t startNs = gpio::monotonicNs();
-        const std::int64_t startUs = realtimeUs();
+        const std::int64_t startUs = common::realtimeUs();
         transmitter.sendButton(static_cast<unsigned short>(request.remote), static_cast<unsigned char>(request.button));
         lastEndNs = gpio::monotonicNs();
         quietSinceNs_ = lastEndNs;

@@ -10,6 +10,7 @@ struct Press {
     unsigned int buttonId;
     unsigned int frames;  // frames of this press that were decoded
     double timeUs;        // when its first decoded frame began, on the input's clock
+    double endUs;         // when its last decoded frame ended, on the input's clock
     // Mean measured widths in microseconds: the start's high, a one, a zero's half; 0 where
     // the code word has no such symbol.
     double startUs;

@@ -46,6 +46,7 @@ void PressGatherer::add(const Frame &frame) {
         start(frame.code, frame.beginUs);
     }
     ++frames_;
+    endUs_ = frame.endUs;
     inARow_ = frame.followsFrame ? inARow_ + 1 : 1;
     confirmed_ = confirmed_ || inARow_ >= kFramesForAPress;
     ++summed_;
@@ -80,7 +81,7 @@ void PressGatherer::end() {
     if (havePress_ && confirmed_) {
         const auto mean = [](double sum, double count) { return count > 0 ? sum / count : 0.0; };
         const double frames = summed_;
-        onPress_({TerunaCode::remoteOf(code_), TerunaCode::buttonOf(code_), frames_, beginUs_,
+        onPress_({TerunaCode::remoteOf(code_), TerunaCode::buttonOf(code_), frames_, beginUs_, endUs_,
                   mean(sumStartUs_, frames), mean(sumOneUs_, ones_), mean(sumZeroUs_, zeroHalves_),
                   mean(sumScale_, frames), mean(sumSkewUs_, frames)});
     }

@@ -30,7 +30,8 @@ private:
     bool havePress_ = false;
     unsigned int code_ = 0;
     double beginUs_ = 0;
-    double lastFrameEndUs_ = 0;
+    double lastFrameEndUs_ = 0;  // of any code word
+    double endUs_ = 0;           // of the press's own last frame: another code word's frames are not its
     unsigned int frames_ = 0;
     unsigned int inARow_ = 0;     // frames decoded back to back
     bool confirmed_ = false;      // two of them were: the press is real

@@ -105,6 +105,15 @@ void TerunaRx::end(double timeUs) {
     haveLevel_ = false;
     breakOff();
     presses_.end();
+    // Nothing learnt from one recording may shape how the next one is read.
+    window_.clear();
+    learner_ = TimeBaseLearner();
+    sinceLearnt_ = 0;
+    framesSinceLearnt_ = 0;
+    learntWithoutFrame_ = kLearningsToLoseIt;
+    lostLearnings_ = 0;
+    trackingLearnings_ = 0;
+    frames_ = FrameReader();
 }
 
 void TerunaRx::take(const Run &run) {

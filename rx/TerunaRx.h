@@ -35,7 +35,8 @@ public:
     // The line has kept its level until `timeUs`: a press that ended before is reported.
     void silentUntil(double timeUs);
 
-    // The input ends at `timeUs`: what is left is decoded and reported.
+    // The input ends at `timeUs`: what is left is decoded and reported. The receiver is then
+    // as new: what it is fed next is another input, whose clock may begin again anywhere.
     void end(double timeUs);
 
     // The latest runs, oldest first, in a ring of fixed size: a receiver that listens for

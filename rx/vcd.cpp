@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -27,13 +28,26 @@ constexpr std::array<bool, 256> kSpace = [] {
     return space;
 }();
 
-class Tokens {
+}  // namespace
+
+class VcdTokens {
 public:
-    explicit Tokens(const VcdSource &source) : source_(source) {}
+    explicit VcdTokens(const VcdSource &source) : source_(source) {}
 
     // The next whitespace-separated token, valid until the next call; empty at the end, when
     // the source stopped, or when `trouble()` says why.
     std::string_view next() {
+        if (again_) {
+            again_ = false;
+            return kept_;
+        }
+        const std::string_view token = read();
+        anyWord_ = anyWord_ || !token.empty();
+        return token;
+    }
+
+private:
+    std::string_view read() {
         // Most tokens lie whole within the buffer, after a separator or two, and are read in place.
         const char *const end = buffer_ + size_;
         const char *start = buffer_ + pos_;
@@ -85,6 +99,15 @@ private:
     }
 
 public:
+    // The token just read comes again at the next call.
+    void putBack(std::string_view token) {
+        kept_.assign(token);
+        again_ = true;
+    }
+
+    // True once a token was read: the source held more than white space.
+    [[nodiscard]] bool anyWord() const { return anyWord_; }
+
     // Skips to the `$end` that closes a section; false when there is none.
     bool skipSection() {
         for (std::string_view token = next(); !token.empty(); token = next()) {
@@ -187,7 +210,11 @@ private:
     bool first_ = true, ended_ = false, stopped_ = false;
     std::string token_;  // a token that spans two reads
     std::string trouble_;
+    std::string kept_;  // a token put back
+    bool again_ = false, anyWord_ = false;
 };
+
+namespace {
 
 bool toCount(std::string_view digits, std::uint64_t &value) {
     if (digits.empty() || digits.size() > 18) {
@@ -244,8 +271,17 @@ std::string quoted(std::string_view token) {
     return "'" + shown + (token.size() > 40 ? "...'" : "'");
 }
 
-std::string readBody(Tokens &tokens, const std::string &id, double stepUs, VcdWire &wire, const VcdLevels &onLevel,
-                     const VcdTimes &onTime) {
+// The keywords that only a dump's definitions hold: one among value changes begins another dump.
+bool beginsDefinitions(std::string_view token) {
+    static const char *const kKeywords[] = {"$date", "$version", "$timescale",     "$scope",
+                                            "$var",  "$upscope", "$enddefinitions"};
+    return std::any_of(std::begin(kKeywords), std::end(kKeywords), [&](const char *k) { return token == k; });
+}
+
+// Reads value changes; with `another`, it stops where another dump's definitions begin and
+// says so, leaving the keyword to be read again.
+std::string readBody(VcdTokens &tokens, const std::string &id, double stepUs, VcdWire &wire, const VcdLevels &onLevel,
+                     const VcdTimes &onTime, bool *another) {
     std::uint64_t time = 0;
     bool timeSeen = false;
     for (std::string_view token = tokens.next(); !token.empty(); token = tokens.next()) {
@@ -289,6 +325,10 @@ std::string readBody(Tokens &tokens, const std::string &id, double stepUs, VcdWi
         } else if (token == "$dumpvars" || token == "$dumpall" || token == "$dumpon" || token == "$dumpoff" ||
                    token == "$end") {
             // The changes inside these blocks are read like any others.
+        } else if (another != nullptr && beginsDefinitions(token)) {
+            tokens.putBack(token);
+            *another = true;
+            break;
         } else {
             return "unexpected " + quoted(token);
         }
@@ -297,11 +337,8 @@ std::string readBody(Tokens &tokens, const std::string &id, double stepUs, VcdWi
     return tokens.trouble();
 }
 
-}  // namespace
-
-std::string readVcd(const VcdSource &source, const std::string &channel, VcdWire &wire, const VcdLevels &onLevel,
-                    const VcdTimes &onTime) {
-    Tokens tokens(source);
+std::string readDump(VcdTokens &tokens, const std::string &channel, VcdWire &wire, const VcdLevels &onLevel,
+                     const VcdTimes &onTime, bool *another) {
     double stepUs = -1;
     std::string id;
     bool definitionsEnded = false;
@@ -347,8 +384,28 @@ std::string readVcd(const VcdSource &source, const std::string &channel, VcdWire
     if (id.empty()) {
         return channel.empty() ? (anyWire ? "no 1-bit wire" : "no wire") : "no 1-bit wire named " + quoted(channel);
     }
-    return readBody(tokens, id, stepUs, wire, onLevel, onTime);
+    return readBody(tokens, id, stepUs, wire, onLevel, onTime, another);
 }
+
+}  // namespace
+
+std::string readVcd(const VcdSource &source, const std::string &channel, VcdWire &wire, const VcdLevels &onLevel,
+                    const VcdTimes &onTime) {
+    VcdTokens tokens(source);
+    return readDump(tokens, channel, wire, onLevel, onTime, nullptr);
+}
+
+VcdStream::VcdStream(const VcdSource &source) : tokens_(std::make_unique<VcdTokens>(source)) {}
+
+VcdStream::~VcdStream() = default;
+
+std::string VcdStream::read(const std::string &channel, VcdWire &wire, const VcdLevels &onLevel,
+                            const VcdTimes &onTime) {
+    another_ = false;
+    return readDump(*tokens_, channel, wire, onLevel, onTime, &another_);
+}
+
+bool VcdStream::empty() const { return !tokens_->anyWord() && tokens_->trouble().empty(); }
 
 std::string readVcdText(std::string_view text, const std::string &channel, VcdWire &wire, const VcdLevels &onLevel,
                         const VcdTimes &onTime) {

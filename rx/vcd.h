@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -32,7 +33,34 @@ using VcdTimes = std::function<void(double timeUs)>;
 std::string readVcd(const VcdSource &source, const std::string &channel, VcdWire &wire, const VcdLevels &onLevel,
                     const VcdTimes &onTime = {});
 
-// The same, from a dump in memory.
+class VcdTokens;
+
+// Reads the dumps that follow one another in one stream (the writers of a FIFO, each one dump,
+// may follow so closely that no end of file comes between them): a dump ends where another's
+// definitions begin after its value changes, and the bytes already read carry over to that one.
+class VcdStream {
+public:
+    // `source` must outlive the stream.
+    explicit VcdStream(const VcdSource &source);
+    ~VcdStream();
+    VcdStream(const VcdStream &) = delete;
+    VcdStream &operator=(const VcdStream &) = delete;
+
+    // Reads the next dump as readVcd reads one.
+    std::string read(const std::string &channel, VcdWire &wire, const VcdLevels &onLevel, const VcdTimes &onTime = {});
+
+    // The dump last read ended where another's definitions begin: read() reads that one.
+    [[nodiscard]] bool another() const { return another_; }
+
+    // The stream ended, or stopped, with nothing but white space read: it held no dump at all.
+    [[nodiscard]] bool empty() const;
+
+private:
+    std::unique_ptr<VcdTokens> tokens_;
+    bool another_ = false;
+};
+
+// The same as readVcd, from a dump in memory.
 std::string readVcdText(std::string_view text, const std::string &channel, VcdWire &wire, const VcdLevels &onLevel,
                         const VcdTimes &onTime = {});
 

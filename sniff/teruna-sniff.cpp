@@ -7,22 +7,25 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <new>
 #include <optional>
 #include <string>
 
+#include "PressJson.h"
+#include "Recording.h"
 #include "RunWidths.h"
-#include "TerunaCode.h"
 #include "TerunaRx.h"
 #include "fail.h"
 #include "fd.h"
 #include "live.h"
 #include "vcd.h"
+#include "wallclock.h"
 
 namespace {
 
@@ -138,49 +141,18 @@ std::optional<Settings> parse(int argc, char *argv[], int &status) {
     return settings;
 }
 
-// CLOCK_REALTIME less CLOCK_MONOTONIC, in microseconds: turns the kernel's edge times into
-// the time of day. Taken for each press, as a Pi's clock is often set only after boot.
-double realtimeOffsetUs() {
-    timespec real{}, monotonic{};
-    clock_gettime(CLOCK_REALTIME, &real);
-    clock_gettime(CLOCK_MONOTONIC, &monotonic);
-    return static_cast<double>(real.tv_sec - monotonic.tv_sec) * 1e6 +
-           static_cast<double>(real.tv_nsec - monotonic.tv_nsec) / 1e3;
-}
-
-// "2026-12-08T08:31:20.123Z"
-std::string utcTime(double sinceEpochUs) {
-    const auto ms = static_cast<long long>(sinceEpochUs / 1e3);
-    const auto seconds = static_cast<time_t>(ms / 1000);
-    tm parts{};
-    gmtime_r(&seconds, &parts);
-    char text[40];
-    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    std::snprintf(text + n, sizeof text - n, ".%03lldZ", ms % 1000);
-    return text;
-}
-
 class Printer {
 public:
     explicit Printer(const Settings &settings) : settings_(settings) {}
 
     void print(const rx::Press &press) {
         ++presses_;
-        if (settings_.json) {
-            // A code word without a one, or without a zero, has no such width to measure.
-            const unsigned int code = TerunaCode::codeWord(static_cast<unsigned short>(press.remoteId),
-                                                           static_cast<unsigned char>(press.buttonId));
-            const std::string oneUs = code != 0 ? jsonNumber(press.oneUs) : "null";
-            const std::string zeroUs = code != kAllOnes ? jsonNumber(press.zeroUs) : "null";
-            std::printf("{\"remote\":%u,\"button\":%u,\"frames\":%u,\"start_us\":%.1f,\"one_us\":%s,"
-                        "\"zero_us\":%s,\"scale\":%.3f,\"skew_us\":%.1f,",
-                        press.remoteId, press.buttonId, press.frames, press.startUs, oneUs.c_str(), zeroUs.c_str(),
-                        press.scale, press.skewUs);
-            if (settings_.file == nullptr) {
-                std::printf("\"time\":\"%s\"}\n", utcTime(press.timeUs + realtimeOffsetUs()).c_str());
-            } else {
-                std::printf("\"time_s\":%.6f}\n", press.timeUs / 1e6);
-            }
+        if (settings_.json && settings_.file == nullptr) {
+            // The kernel's edge times are on CLOCK_MONOTONIC.
+            const auto beganUs = static_cast<std::int64_t>(std::llround(press.timeUs)) + common::realtimeOffsetUs();
+            std::printf("%s\n", rx::pressJson(press, beganUs).c_str());
+        } else if (settings_.json) {
+            std::printf("%s\n", rx::pressJson(press, std::nullopt, press.timeUs / 1e6).c_str());
         } else {
             std::printf("remote %u button %u", press.remoteId, press.buttonId);
             if (settings_.verbose) {
@@ -198,13 +170,6 @@ public:
     [[nodiscard]] int presses() const { return presses_; }
 
 private:
-    static std::string jsonNumber(double value) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.1f", value);
-        return text;
-    }
-    static constexpr unsigned int kAllOnes = (1u << TerunaCode::kCodeBits) - 1;
-
     const Settings &settings_;
     int presses_ = 0;
 };
@@ -224,7 +189,8 @@ volatile std::sig_atomic_t stopRequested = 0;
 
 void requestStop(int /*signo*/) { stopRequested = 1; }
 
-// Reads the recording into `receiver`, as far as it can be read: what was read before a
+// Reads the recording, a dump or several one after another, into `receiver` as far as it can
+// be read: what was read before a
 // failure or a stop (SIGINT, SIGTERM, SIGHUP: a stream that only they end) is decoded all the
 // same. Returns false when the recording could not be read to its end, having said why.
 bool readRecording(const Settings &settings, rx::TerunaRx &receiver) {
@@ -266,10 +232,7 @@ bool readRecording(const Settings &settings, rx::TerunaRx &receiver) {
         }
     };
     VcdWire wire;
-    const std::string trouble = readVcd(
-        source, settings.channel, wire, [&](double timeUs, int level) { receiver.level(timeUs, level); },
-        [&](double timeUs) { receiver.silentUntil(timeUs); });
-    receiver.end(wire.endUs);
+    const std::string trouble = rx::feedRecording(source, settings.channel, receiver, wire);
     if (!trouble.empty()) {
         common::complain("cannot read %s: %s", name.c_str(), trouble.c_str());
         return false;

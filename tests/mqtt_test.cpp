@@ -7,6 +7,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
+#include <ctime>
+
+#include "TerunaRx.h"
 #include "broker.h"
 #include "child.h"
 #include "config.h"
@@ -14,6 +18,8 @@
 #include "mqtt_under_test.h"
 #include "queue.h"
 #include "recording.h"
+#include "vcd.h"
+#include "wallclock.h"
 
 namespace {
 
@@ -241,14 +247,17 @@ protected:
             .out;
     }
 
-    // Writes one press, as teruna sends it, into the gateway's FIFO.
-    void playPress(int remote, int button) {
+    // The dump of one press as teruna sends it, on the virtual clock.
+    std::string pressDump(int remote, int button) {
         const std::string vcd = dir_ + "/heard.vcd";
         child::Child({"-g", std::to_string(remote), "-n", std::to_string(button)},
                      child::environmentWith({"TERUNA_SIM_VCD=" + vcd, "TERUNA_SIM_CLOCK=virtual"}))
             .finish();
-        std::ofstream(dir_ + "/fifo") << recording::readFile(vcd);
+        return recording::readFile(vcd);
     }
+
+    // Writes one press, as teruna sends it, into the gateway's FIFO.
+    void playPress(int remote, int button) { std::ofstream(dir_ + "/fifo") << pressDump(remote, button); }
 
     child::ScratchDir scratch_{"teruna-mqtt"};
     const std::string dir_ = scratch_.path();
@@ -350,6 +359,9 @@ TEST_F(Gateway, PublishesWhatItHearsAndAnnouncesIt) {
     start(broker, hub, "receive_from = " + dir_ + "/fifo\n");
     playPress(6400, 3);
     ASSERT_TRUE(hub.saw(kBase + "/remote/6400/button/3", "press"));
+    // A second press a second after the first, which a dump written at once puts as long ago as
+    // the press lasts: two presses still.
+    usleep(1'000'000);
     playPress(6400, 3);
     const auto received = hub.payloads(kBase + "/received", 2);
     ASSERT_EQ(received.size(), 2u);
@@ -361,16 +373,19 @@ TEST_F(Gateway, PublishesWhatItHearsAndAnnouncesIt) {
     EXPECT_EQ(press["node"], "test");
     EXPECT_EQ(hub.payloads(kBase + "/remote/6400/button/3", 2), (std::vector<std::string>{"press", "press"}));
     EXPECT_EQ(stop().status, 0);
-    // Announced once, and kept for a hub that comes later.
+    EXPECT_EQ(hub.payloads("teruna/remote/6400/button/3", 2), (std::vector<std::string>{"press", "press"}));
+    // Announced once, the same from every gateway, and kept for a hub that comes later.
     Hub later(broker.port);
-    const auto trigger = later.on("homeassistant/device_automation/test/6400_3/config", 1);
+    const std::string topic = "homeassistant/device_automation/teruna_remote_6400/button_3/config";
+    const auto trigger = later.on(topic, 1);
     ASSERT_EQ(trigger.size(), 1u);
     EXPECT_TRUE(trigger[0].retained);
     const json config = json::parse(trigger[0].payload);
     EXPECT_EQ(config["type"], "button_short_press");
-    EXPECT_EQ(config["topic"], kBase + "/remote/6400/button/3");
-    EXPECT_EQ(config["availability"][0]["topic"], kBase + "/status");
-    EXPECT_EQ(hub.on("homeassistant/device_automation/test/6400_3/config", 0).size(), 1u);
+    EXPECT_EQ(config["topic"], "teruna/remote/6400/button/3");
+    EXPECT_FALSE(config.contains("availability"));
+    EXPECT_EQ(config["origin"]["name"], "teruna-mqtt");
+    EXPECT_EQ(hub.on(topic, 0).size(), 1u);
 }
 
 TEST_F(Gateway, EndsWithStatus2WhenItsInputGoesAway) {
@@ -425,7 +440,7 @@ TEST_F(Gateway, SaysGoodbyeBeforeASignalEndsIt) {
     Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
     Hub hub(broker.port);
     start(broker, hub, "");
-    EXPECT_EQ(stop(SIGHUP).status, 128 + SIGHUP);
+    EXPECT_EQ(stop(SIGUSR1).status, 128 + SIGUSR1);
     EXPECT_EQ(hub.payloads(kBase + "/status", 2).back(), "offline");
 }
 
@@ -444,8 +459,8 @@ TEST_F(Gateway, SaysOnceThatThePasswordIsWrongAndTriesAgain) {
     const child::Outcome outcome = gateway.finish();
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err, "teruna-mqtt: mqtt://127.0.0.1:" + std::to_string(broker.port) +
-                               ": the broker refused the connection: Connection Refused: not authorised.; trying "
-                               "again, at longest every 60 s\n");
+                               ": the broker refused the connection: Not authorized; trying again"
+                               ", at longest every 60 s\n");
     std::ifstream log(dir_ + "/broker.log");
     const std::string seen((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
     EXPECT_EQ(seen.find("secret"), std::string::npos);
@@ -458,6 +473,120 @@ TEST_F(Gateway, StopsOnABadConfigurationBeforeItConnects) {
             .finish();
     EXPECT_EQ(outcome.status, 2);
     EXPECT_EQ(outcome.err, "teruna-mqtt: " + dir_ + "/mqtt.conf:2: queue must be 1 to 4096, not 'lots'\n");
+}
+
+}  // namespace
+
+namespace {
+
+std::string connectedOnly(const Broker &broker) {
+    return "teruna-mqtt: connected to the broker mqtt://127.0.0.1:" + std::to_string(broker.port) + "\n";
+}
+
+// Each writer opens the FIFO, writes its dump and closes it as fast as it can: the next one
+// writes before the gateway has read the end of the last.
+TEST_F(Gateway, ReadsEachDumpOfWritersThatFollowOneAnotherClosely) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    start(broker, hub, "receive_from = " + fifo + "\n");
+    std::vector<std::string> dumps;
+    for (int button = 1; button <= 4; ++button) {
+        dumps.push_back(pressDump(6400, button));
+    }
+    for (const std::string &dump : dumps) {
+        const int writer = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(writer, 0);
+        for (std::size_t at = 0; at < dump.size();) {
+            const ssize_t n = write(writer, dump.data() + at, dump.size() - at);
+            ASSERT_GT(n, 0);
+            at += static_cast<std::size_t>(n);
+        }
+        close(writer);
+    }
+    const auto received = hub.payloads(kBase + "/received", 4);
+    ASSERT_EQ(received.size(), 4u);
+    for (std::size_t i = 0; i < received.size(); ++i) {
+        EXPECT_EQ(json::parse(received[i])["button"], i + 1) << received[i];
+    }
+    const child::Outcome outcome = stop();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, connectedOnly(broker));
+}
+
+TEST_F(Gateway, TakesAWriterThatWroteNothingForNoTrouble) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    start(broker, hub, "receive_from = " + fifo + "\n");
+    close(open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
+    usleep(100'000);  // the gateway reads its end before the next writer comes
+    playPress(6400, 5);
+    EXPECT_TRUE(hub.saw(kBase + "/remote/6400/button/5", "press"));
+    EXPECT_TRUE(gateway_->running());
+    const child::Outcome outcome = stop();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, connectedOnly(broker));
+}
+
+// "2026-12-08T08:31:20.123Z" in microseconds since the epoch.
+std::int64_t parseUtc(const std::string &text) {
+    tm parts{};
+    int ms = 0;
+    EXPECT_EQ(std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
+                          &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &ms),
+              7)
+        << text;
+    parts.tm_year -= 1900;
+    parts.tm_mon -= 1;
+    return static_cast<std::int64_t>(timegm(&parts)) * 1000000 + ms * 1000;
+}
+
+// What the gateway publishes of a press is what teruna-sniff prints of it, but for the time:
+// a dump keeps a clock of its own, and a press read from it is timed by how far behind the
+// dump's latest time it began. Remote 0 button 0 has no one to measure.
+TEST_F(Gateway, PublishesWhatTerunaSniffPrintsTimedWhenThePressBegan) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+    start(broker, hub, "receive_from = " + dir_ + "/fifo\n");
+    const std::string dump = pressDump(0, 0);
+    std::ofstream(dir_ + "/press.vcd") << dump;
+    const child::Outcome sniffed = child::Child({"-F", "json", "-f", dir_ + "/press.vcd"}, child::environmentWith({}),
+                                                "", TERUNA_SNIFF_BINARY, "teruna-sniff")
+                                       .finish();
+    const json printed = json::parse(sniffed.out);
+    std::vector<rx::Press> presses;
+    rx::TerunaRx receiver([&](const rx::Press &press) { presses.push_back(press); });
+    VcdWire wire;
+    ASSERT_EQ(readVcdText(dump, "", wire, [&](double timeUs, int level) { receiver.level(timeUs, level); }), "");
+    receiver.end(wire.endUs);
+    ASSERT_EQ(presses.size(), 1u);
+
+    const std::int64_t writtenUs = common::realtimeUs();
+    std::ofstream(dir_ + "/fifo") << dump;
+    const auto received = hub.payloads(kBase + "/received", 1);
+    const std::int64_t arrivedUs = common::realtimeUs();
+    ASSERT_EQ(received.size(), 1u);
+    const json heard = json::parse(received[0]);
+    int shared = 0;
+    for (const auto &[key, value] : printed.items()) {
+        if (heard.contains(key)) {
+            EXPECT_EQ(heard[key], value) << key;
+            ++shared;
+        }
+    }
+    EXPECT_EQ(shared, 8) << received[0];
+    EXPECT_TRUE(heard["one_us"].is_null());
+    EXPECT_EQ(heard["node"], "test");
+    const std::int64_t beganUs = parseUtc(heard["time"]);
+    const auto lastsUs = static_cast<std::int64_t>(presses[0].endUs - presses[0].timeUs);
+    const auto dumpUs = static_cast<std::int64_t>(wire.endUs - presses[0].timeUs);
+    EXPECT_LE(beganUs, arrivedUs - lastsUs + 1000);
+    EXPECT_GE(beganUs, writtenUs - dumpUs - 1000);
+    EXPECT_EQ(stop().status, 0);
 }
 
 }  // namespace

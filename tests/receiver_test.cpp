@@ -423,3 +423,72 @@ TEST(PressGatherer, MakesPressesOfFramesBackToBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// A press ends with its own last frame: a frame of another code word, read wrong or beginning
+// the next press, is not its.
+TEST(PressGatherer, TimesAPressFromItsFirstFrameToItsOwnLast) {
+    struct Case {
+        const char *frames;
+        std::vector<std::pair<double, double>> times;  // began, ended
+    };
+    const std::vector<Case> cases = {
+        {"AA", {{0, 12000}}},
+        {"AAAB", {{0, 18000}}},
+        {"AABBB", {{0, 12000}, {12000, 30000}}},
+        {"AABAA", {{0, 30000}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.frames);
+        std::vector<std::pair<double, double>> times;
+        rx::PressGatherer gatherer([&](const rx::Press &press) { times.emplace_back(press.timeUs, press.endUs); });
+        double atUs = 0;
+        for (const char *letter = c.frames; *letter != '\0'; ++letter) {
+            gatherer.add({static_cast<unsigned int>(*letter), atUs, atUs + 6000, atUs > 0, 520, 0, 0, 0, 0, {}});
+            atUs += 6000;
+        }
+        gatherer.end();
+        EXPECT_EQ(times, c.times);
+    }
+}
+
+// The line code's width of one frame of `code`.
+double frameUs(unsigned int code) {
+    double us = TerunaTx::kStartUs;
+    for (int bit = 0; bit < TerunaTx::kCodeBits; ++bit) {
+        us += (code >> bit & 1) != 0 ? TerunaTx::kOneUs : 2 * TerunaTx::kZeroHalfUs;
+    }
+    return us;
+}
+
+// Once an input has ended, the receiver reads the next, whose clock begins again, as a new one
+// reads it, though the first taught it a time base at the other edge of what it learns.
+TEST(Receiver, EndsAnInputAndReadsTheNextAsIfNew) {
+    std::mt19937 random(12);
+    const LineRuns first = received(press(6400, 3), 1.2, 80, 0, 0, random);
+    const LineRuns second = received(press(100, 1), 0.8, -80, 0, 0, random);
+    std::vector<rx::Press> presses;
+    rx::TerunaRx receiver([&](const rx::Press &p) { presses.push_back(p); });
+    for (const LineRuns *runs : {&first, &second}) {
+        double endUs = 0;
+        for (const auto &[timeUs, level] : line::levels(*runs, endUs)) {
+            receiver.level(timeUs, level);
+        }
+        receiver.end(endUs);
+    }
+    const std::vector<rx::Press> fresh = decode(second);
+    ASSERT_EQ(ids(presses), (Ids{{6400, 3}, {100, 1}}));
+    ASSERT_EQ(fresh.size(), 1u);
+    const rx::Press &again = presses[1];
+    EXPECT_EQ(again.frames, fresh[0].frames);
+    EXPECT_EQ(again.timeUs, fresh[0].timeUs);
+    EXPECT_EQ(again.endUs, fresh[0].endUs);
+    EXPECT_EQ(again.startUs, fresh[0].startUs);
+    EXPECT_EQ(again.scale, fresh[0].scale);
+    EXPECT_EQ(again.skewUs, fresh[0].skewUs);
+    const rx::Press exact = decode(press(6400, 3)).at(0);
+    EXPECT_DOUBLE_EQ(exact.endUs - exact.timeUs, TerunaCode::kFrames * frameUs(TerunaCode::codeWord(6400, 3)));
+}
+
+}  // namespace

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -19,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "Recording.h"
 #include "TerunaRx.h"
 #include "TerunaTx.h"
 #include "child.h"
@@ -404,6 +406,78 @@ TEST_F(SniffCommandLine, ExitStatusesFollowGrep) {
     if (std::string(TERUNA_SNIFF_LIVE) == "live-cdev.cpp") {
         EXPECT_EQ(sniff({"-p", "2"}).err, "teruna-sniff: cannot open the header's GPIO chip: No such device\n");
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Dumps that follow one another in one stream, as a FIFO's writers may leave them with no end
+// of file between: each is read whole and on its own, on its own clock, however the reads cut
+// the stream; the press of each is reported while its dump is the one last fed.
+TEST_F(SniffCommandLine, ReadsDumpsThatFollowOneAnotherEachOnItsOwn) {
+    record({"-g", "4242", "-n", "9"}, true);
+    const std::string first = recording::readFile(vcd_);
+    record({"-g", "0", "-n", "0"}, true);
+    const std::string second = recording::readFile(vcd_);
+    VcdWire wire;
+    Levels levels;
+    ASSERT_EQ(readLevels(first, "", wire, levels), "");
+    const double firstEndUs = wire.endUs;
+    ASSERT_EQ(readLevels(second, "", wire, levels), "");
+    const double secondEndUs = wire.endUs;
+
+    struct Case {
+        std::string text;
+        rx::NoDump noDump;
+        std::string trouble;
+        std::vector<double> fedUs;  // the dump time last fed as each press is reported
+    };
+    const std::vector<Case> cases = {
+        {first + second, rx::NoDump::isTrouble, "", {firstEndUs, secondEndUs}},
+        {first + "\n$comment another $end\n" + second + first,
+         rx::NoDump::isFine,
+         "",
+         {firstEndUs, secondEndUs, firstEndUs}},
+        {first + "@@x\n" + second, rx::NoDump::isTrouble, "unexpected '@@x'", {firstEndUs}},
+        {first + second.substr(0, second.find("$enddefinitions")),
+         rx::NoDump::isTrouble,
+         "no $enddefinitions: not a value change dump, or cut short",
+         {firstEndUs}},
+        {" \n", rx::NoDump::isFine, "", {}},
+        {"", rx::NoDump::isTrouble, "no $enddefinitions: not a value change dump, or cut short", {}},
+    };
+    for (const Case &c : cases) {
+        for (const std::size_t chunk : {std::size_t{1}, std::size_t{4093}, c.text.size() + 1}) {
+            SCOPED_TRACE(::testing::Message() << c.text.size() << " bytes in reads of " << chunk);
+            std::size_t at = 0;
+            const VcdSource source = [&](char *buffer, std::size_t size) {
+                const std::size_t n = std::min({size, chunk, c.text.size() - at});
+                std::memcpy(buffer, c.text.data() + at, n);
+                at += n;
+                return static_cast<long>(n);
+            };
+            std::vector<rx::Press> presses;
+            std::vector<double> fedUs;
+            rx::TerunaRx receiver([&](const rx::Press &press) {
+                presses.push_back(press);
+                fedUs.push_back(wire.endUs);
+            });
+            EXPECT_EQ(rx::feedRecording(source, "", receiver, wire, c.noDump), c.trouble);
+            EXPECT_EQ(fedUs, c.fedUs);
+            for (std::size_t i = 0; i < presses.size(); ++i) {
+                EXPECT_EQ(presses[i].remoteId, c.fedUs[i] == firstEndUs ? 4242u : 0u);
+                EXPECT_EQ(presses[i].frames, 150u);
+                EXPECT_EQ(presses[i].timeUs, 0);
+            }
+        }
+    }
+    std::ofstream(vcd_) << first << second;
+    const child::Outcome both = sniff({"-F", "json", "-f", vcd_});
+    EXPECT_EQ(both.err, "");
+    EXPECT_EQ(both.out.substr(0, both.out.find(',')), "{\"remote\":4242");
+    EXPECT_EQ(both.out.substr(both.out.find('\n') + 1, 12), "{\"remote\":0,");
+    EXPECT_EQ(std::count(both.out.begin(), both.out.end(), '\n'), 2);
 }
 
 }  // namespace

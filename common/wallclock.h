@@ -1,0 +1,23 @@
+// SPDX-License-Identifier: MIT
+// The time of day, as every program that reports a press or a request stamps it.
+#ifndef TERUNA_COMMON_WALLCLOCK_H
+#define TERUNA_COMMON_WALLCLOCK_H
+
+#include <cstdint>
+#include <string>
+
+namespace common {
+
+// CLOCK_REALTIME in microseconds since the epoch.
+std::int64_t realtimeUs();
+
+// CLOCK_REALTIME less CLOCK_MONOTONIC in microseconds: turns the kernel's edge times into the
+// time of day. To be taken when it is used, as a Pi's clock is often set only after boot.
+std::int64_t realtimeOffsetUs();
+
+// "2026-12-08T08:31:20.123Z", from microseconds since the epoch.
+std::string utcTime(std::int64_t sinceEpochUs);
+
+}  // namespace common
+
+#endif
