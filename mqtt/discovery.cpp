@@ -16,9 +16,7 @@ using nlohmann::json;
 
 std::string text(const json &value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
-json origin() {
-    return {{"name", "teruna-mqtt"}, {"sw_version", TERUNA_VERSION}, {"support_url", TERUNA_SUPPORT_URL}};
-}
+json origin() { return {{"name", "teruna-mqtt"}, {"sw_version", TERUNA_VERSION}, {"support_url", TERUNA_SUPPORT_URL}}; }
 
 json gatewayDevice(const Config &config) {
     return {{"identifiers", json::array({"teruna_" + config.node})},
@@ -106,13 +104,27 @@ Announced announcedBy(const Config &config) {
 }
 
 std::string announcedJson(const Announced &announced) {
-    return text({{"declared", pairs(announced.declared)}, {"heard", pairs(announced.heard)}});
+    json record = {{"declared", pairs(announced.declared)}, {"heard", pairs(announced.heard)}};
+    if (!announced.instance.empty()) {
+        record["instance"] = announced.instance;
+    }
+    if (!announced.contestedBy.empty()) {
+        record["contested_by"] = announced.contestedBy;
+    }
+    return text(record);
 }
 
 bool parseAnnounced(const std::string &payload, Announced &announced) {
     const json record = json::parse(payload, nullptr, false);
-    return record.is_object() && readPairs(record.value("declared", json::array()), announced.declared) &&
-           readPairs(record.value("heard", json::array()), announced.heard);
+    if (!record.is_object() || !readPairs(record.value("declared", json::array()), announced.declared) ||
+        !readPairs(record.value("heard", json::array()), announced.heard)) {
+        return false;
+    }
+    const json instance = record.value("instance", json());
+    const json contestedBy = record.value("contested_by", json());
+    announced.instance = instance.is_string() ? instance.get<std::string>() : "";
+    announced.contestedBy = contestedBy.is_string() ? contestedBy.get<std::string>() : "";
+    return true;
 }
 
 std::string buttonConfigJson(const Config &config, const Topics &topics, const Button &button) {

@@ -22,6 +22,10 @@ using RemoteButton = std::pair<unsigned int, unsigned int>;
 struct Announced {
     std::set<RemoteButton> declared;  // from `remote` lines
     std::set<RemoteButton> heard;     // heard, and announced because discover_heard allowed it
+    // The gateway process that wrote it, and one with the same node that found it in its place:
+    // two gateways given one node learn it from each other.
+    std::string instance;
+    std::string contestedBy;
 
     // The remotes' discovery topics that this record stands for.
     [[nodiscard]] std::set<std::string> configTopics(const Topics &topics) const;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -35,9 +36,17 @@ bool sameBroker(const Config &a, const Config &b) {
            a.topic == b.topic;
 }
 
+std::string newInstance() {
+    std::random_device random;
+    char text[17];
+    std::snprintf(text, sizeof text, "%08x%08x", random(), random());
+    return text;
+}
+
 }  // namespace
 
-Gateway::Gateway(const Config &config, Queue &queue) : config_(config), topics_(config), queue_(queue) {
+Gateway::Gateway(const Config &config, Queue &queue)
+    : config_(config), topics_(config), queue_(queue), instance_(newInstance()) {
     mosquitto_lib_init();
 }
 
@@ -89,11 +98,11 @@ std::string Gateway::setUpClient() {
             self(data)->libraryError_ = text;
         }
     });
-    mosquitto_connect_v5_callback_set(client_, [](mosquitto *, void *data, int reason, int, const mosquitto_property *) {
-        self(data)->onConnect(reason);
+    mosquitto_connect_v5_callback_set(client_, [](mosquitto *, void *data, int reason, int,
+                                                  const mosquitto_property *) { self(data)->onConnect(reason); });
+    mosquitto_disconnect_v5_callback_set(client_, [](mosquitto *, void *data, int reason, const mosquitto_property *) {
+        self(data)->onDisconnect(reason);
     });
-    mosquitto_disconnect_v5_callback_set(
-        client_, [](mosquitto *, void *data, int reason, const mosquitto_property *) { self(data)->onDisconnect(reason); });
     mosquitto_subscribe_v5_callback_set(
         client_, [](mosquitto *, void *data, int mid, int count, const int *granted, const mosquitto_property *) {
             self(data)->onSubscribe(mid, count, granted);
@@ -110,25 +119,28 @@ std::string Gateway::setUpClient() {
 
 // Says what changed, once: a broker that stays away for a day is one line.
 void Gateway::say(State state, const std::string &why) {
-    if (state == said_) {
+    if (state == said_ && why == saidWhy_) {
         return;
     }
     said_ = state;
+    saidWhy_ = why;
     const char *broker = config_.broker.c_str();
     if (state == State::takenOver) {
-        if (!clashSaid_) {
-            common::complain("another gateway is using node %s on %s: give each gateway a node of its own; "
-                             "taking the session back at most once a minute",
-                             config_.node.c_str(), broker);
-        }
-        clashSaid_ = true;
+        sayClash();
     } else if (state == State::online) {
-        if (!clashSaid_) {
-            common::complain("connected to the broker %s", broker);
-        }
-    } else {
+        common::complain("connected to the broker %s", broker);
+    } else if (why != "") {
         common::complain("%s: %s; trying again, at longest every %d s", broker, why.c_str(), kLastRetryS);
     }
+}
+
+void Gateway::sayClash() {
+    if (!clashSaid_) {
+        common::complain("another gateway is using node %s on %s: give each gateway a node of its own; taking the "
+                         "session back at most once a minute",
+                         config_.node.c_str(), config_.broker.c_str());
+    }
+    clashSaid_ = true;
 }
 
 std::string Gateway::reasonOf(int rc) {
@@ -181,11 +193,15 @@ void Gateway::connection() {
     answered_ = false;
     mosquitto_property *properties = nullptr;
     mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, kMaxPacket);
-    int rc = mosquitto_connect_bind_v5(client_, config_.host.c_str(), config_.port, config_.keepAliveS, nullptr,
-                                       properties);
+    int rc =
+        mosquitto_connect_bind_v5(client_, config_.host.c_str(), config_.port, config_.keepAliveS, nullptr, properties);
     mosquitto_property_free_all(&properties);
-    if (rc != MOSQ_ERR_SUCCESS) {
+    if (rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_EAI || rc == MOSQ_ERR_LOOKUP) {
         say(State::unreachable, "cannot reach it: " + reasonOf(rc));
+        return;
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        say(State::lost, reasonOf(rc));
         return;
     }
     connectingSince_ = Clock::now();
@@ -304,6 +320,7 @@ void Gateway::synchronise() {
 // Clears what this gateway announced and no longer owns, then announces what it does.
 void Gateway::finishSync() {
     std::vector<std::string> clear;
+    bool contested = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         Announced previous;
@@ -311,6 +328,20 @@ void Gateway::finishSync() {
         if (own != gateways_.end()) {
             previous = own->second;
         }
+        if (connectedBefore_ && !previous.instance.empty() && previous.instance != instance_) {
+            // Another process took this node's session since this one last had it: it keeps
+            // it, learns why it was lost, and this one comes back in a minute.
+            Announced marked = previous;
+            marked.contestedBy = instance_;
+            publish(topics_.gateway, announcedJson(marked), true);
+            mosquitto_disconnect(client_);
+            syncToken_.clear();
+            said_ = State::starting;
+            say(State::takenOver);
+            return;
+        }
+        contested = previous.instance == instance_ && !previous.contestedBy.empty();
+        connectedBefore_ = true;
         announced_ = announcedBy(config_);
         if (config_.discoverHeard && !config_.discoveryPrefix.empty()) {
             announced_.heard.insert(previous.heard.begin(), previous.heard.end());
@@ -347,6 +378,9 @@ void Gateway::finishSync() {
         }
         syncToken_.clear();
     }
+    if (contested) {
+        sayClash();
+    }
     for (const std::string &topic : clear) {
         publish(topic, "", true);
     }
@@ -375,7 +409,9 @@ void Gateway::announce() {
                 }
             }
         }
-        configs.emplace_back(topics_.gateway, announcedJson(announced_));
+        Announced record = announced_;
+        record.instance = instance_;
+        configs.emplace_back(topics_.gateway, announcedJson(record));
     }
     for (const auto &[topic, payload] : configs) {
         publish(topic, payload, true);
@@ -566,7 +602,9 @@ void Gateway::publishHeld() {
             announced_.heard.insert(pair).second) {
             publish(topics_.triggerConfig(pair.first, pair.second), triggerConfigJson(topics_, pair.first, pair.second),
                     true);
-            publish(topics_.gateway, announcedJson(announced_), true);
+            Announced record = announced_;
+            record.instance = instance_;
+            publish(topics_.gateway, announcedJson(record), true);
         }
         held_.pop_front();
     }
@@ -598,6 +636,7 @@ void Gateway::applyReload() {
     }
     if (rebuild) {
         retryS_ = kFirstRetryS;
+        connectedBefore_ = false;
         said_ = State::starting;
         const std::string why = setUpClient();
         if (!why.empty()) {

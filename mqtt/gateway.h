@@ -87,6 +87,7 @@ private:
     void connection();
     void waitBeforeRetry();
     void say(State state, const std::string &why = "");
+    void sayClash();
     std::string reasonOf(int rc);
 
     // From libmosquitto's callbacks, on the gateway's thread.
@@ -117,7 +118,10 @@ private:
     std::condition_variable wake_;
     int retryS_ = kFirstRetryS;
     State said_ = State::starting;
+    std::string saidWhy_;
     bool clashSaid_ = false;
+    const std::string instance_;  // this process, among gateways that may share its node
+    bool connectedBefore_ = false;
     std::string libraryError_;  // what libmosquitto last logged as an error
     Clock::time_point connectingSince_;
     bool answered_ = false;  // the broker answered this connection

@@ -185,8 +185,7 @@ int main(int argc, char *argv[]) {
     }
     std::thread sender([&] { transmitter.run(); });
 
-    const int signo =
-        waitForTheEnd(awaited, receiver, transmitter.pressing(), [&] { reload(config, gateway); });
+    const int signo = waitForTheEnd(awaited, receiver, transmitter.pressing(), [&] { reload(config, gateway); });
     for (const mqtt::Request &request : queue.stop()) {
         gateway.refuse("cancelled at stop", request.payload, request.id);
     }

@@ -36,7 +36,9 @@ struct Message {
 // A broker of the test's own on a free port of 127.0.0.1, with a password file when asked.
 class Broker {
 public:
-    Broker(const char *mosquitto, const char *passwd, const std::string &dir, const std::string &user = "")
+    // `extra` lines of configuration apply to the listener: TLS, an ACL, no persistence.
+    Broker(const char *mosquitto, const char *passwd, const std::string &dir, const std::string &user = "",
+           const std::string &extra = "")
         : mosquitto_(mosquitto), dir_(dir) {
         const int probe = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -50,7 +52,8 @@ public:
         std::ofstream conf(dir + "/broker.conf");
         // Run as root, it would take another user's rights, which the test's folder does not grant.
         conf << "listener " << port << " 127.0.0.1\nuser " << getpwuid(getuid())->pw_name
-             << "\npersistence true\npersistence_location " << dir << "/\n";
+             << "\npersistence true\npersistence_location " << dir << "/\n"
+             << extra;
         if (user.empty()) {
             conf << "allow_anonymous true\n";
         } else {
@@ -146,8 +149,8 @@ public:
         mosquitto_lib_cleanup();
     }
 
-    void publish(const std::string &topic, const std::string &payload) {
-        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+    void publish(const std::string &topic, const std::string &payload, bool retain = false) {
+        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
     }
 
     // The messages on `topic`, once there are `count` of them or 20 s have passed.

@@ -7,8 +7,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <ctime>
+#include <thread>
 
 #include "TerunaRx.h"
 #include "broker.h"
@@ -224,14 +228,28 @@ protected:
     // unless `realClock`, and waits until it is online.
     void start(Broker &broker, Hub &hub, const std::string &extra, bool realClock = false) {
         ASSERT_TRUE(broker.ready());
-        std::ofstream(dir_ + "/mqtt.conf") << "broker = mqtt://127.0.0.1:" << broker.port << "\nnode = test\n" << extra;
-        std::vector<std::string> env = {"TERUNA_SIM_LOG=" + dir_ + "/sent.log", "TERUNA_SIM_VCD=" + dir_ + "/sent.vcd"};
+        const std::size_t online = onlines(hub, kBase);
+        gateway_ = launch(dir_, "broker = mqtt://127.0.0.1:" + std::to_string(broker.port) + "\nnode = test\n" + extra,
+                          realClock);
+        ASSERT_TRUE(hub.saw(kBase + "/status", "online", online + 1));
+    }
+
+    static std::size_t onlines(Hub &hub, const std::string &base) {
+        const auto said = hub.payloads(base + "/status", 0);
+        return static_cast<std::size_t>(std::count(said.begin(), said.end(), "online"));
+    }
+
+    // A gateway with the configuration `conf`, its files in `folder`.
+    static std::unique_ptr<child::Child> launch(const std::string &folder, const std::string &conf,
+                                                bool realClock = false) {
+        std::ofstream(folder + "/mqtt.conf") << conf;
+        std::vector<std::string> env = {"TERUNA_SIM_LOG=" + folder + "/sent.log",
+                                        "TERUNA_SIM_VCD=" + folder + "/sent.vcd"};
         if (!realClock) {
             env.emplace_back("TERUNA_SIM_CLOCK=virtual");
         }
-        gateway_ = std::make_unique<child::Child>(std::vector<std::string>{"-c", dir_ + "/mqtt.conf"},
-                                                  child::environmentWith(env), "", TERUNA_MQTT_BINARY, "teruna-mqtt");
-        ASSERT_EQ(hub.payloads(kBase + "/status", 1), std::vector<std::string>{"online"});
+        return std::make_unique<child::Child>(std::vector<std::string>{"-c", folder + "/mqtt.conf"},
+                                              child::environmentWith(env), "", TERUNA_MQTT_BINARY, "teruna-mqtt");
     }
 
     child::Outcome stop(int signo = SIGTERM) {
@@ -586,6 +604,364 @@ TEST_F(Gateway, PublishesWhatTerunaSniffPrintsTimedWhenThePressBegan) {
     const auto dumpUs = static_cast<std::int64_t>(wire.endUs - presses[0].timeUs);
     EXPECT_LE(beganUs, arrivedUs - lastsUs + 1000);
     EXPECT_GE(beganUs, writtenUs - dumpUs - 1000);
+    EXPECT_EQ(stop().status, 0);
+}
+
+const std::string kPrefix = "homeassistant/";
+const std::string kLampConfig = kPrefix + "button/test/lamp/config";
+const std::string kFanConfig = kPrefix + "button/test/fan/config";
+const std::string kEventConfig = kPrefix + "event/teruna_remote_6400/press/config";
+
+std::string triggerConfig(int remote, int button) {
+    return kPrefix + "device_automation/teruna_remote_" + std::to_string(remote) + "/button_" + std::to_string(button) +
+           "/config";
+}
+
+std::string sharedPress(int remote, int button) {
+    return "teruna/remote/" + std::to_string(remote) + "/button/" + std::to_string(button);
+}
+
+TEST_F(Gateway, KeepsDiscoveryTrueToTheConfigurationAcrossReloads) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    const std::string conf = "broker = mqtt://127.0.0.1:" + std::to_string(broker.port) + "\nnode = test\n";
+    start(broker, hub, "button lamp = 1/1\nbutton fan = 1/2\nremote hall_remote = 6400/1-2\n");
+    ASSERT_EQ(hub.on(kFanConfig, 1).size(), 1u);
+    const json event = json::parse(hub.payloads(kEventConfig, 1).at(0));
+    EXPECT_EQ(event["event_types"], json::array({"button_1", "button_2"}));
+    EXPECT_EQ(event["name"], "Hall remote");
+    EXPECT_EQ(json::parse(hub.payloads(kLampConfig, 1).at(0))["name"], "Lamp");
+    const json link = json::parse(hub.payloads(kPrefix + "binary_sensor/test/connectivity/config", 1).at(0));
+    EXPECT_EQ(link["state_topic"], kBase + "/status");
+    EXPECT_EQ(link["device"]["identifiers"][0], "teruna_test");
+    ASSERT_EQ(hub.on(triggerConfig(6400, 2), 1).size(), 1u);
+
+    // A bad file is said, and the configuration in force stays.
+    std::ofstream(dir_ + "/mqtt.conf") << conf << "queue = lots\n";
+    kill(gateway_->pid(), SIGHUP);
+    usleep(500'000);
+    std::ofstream(dir_ + "/mqtt.conf") << conf << "button lamp = 1/1\nremote hall_remote = 6400/1\n";
+    kill(gateway_->pid(), SIGHUP);
+    EXPECT_TRUE(hub.saw(kFanConfig, ""));
+    EXPECT_TRUE(hub.saw(triggerConfig(6400, 2), ""));
+    EXPECT_EQ(json::parse(hub.payloads(kEventConfig, 2).at(1))["event_types"], json::array({"button_1"}));
+    hub.publish(kBase + "/button/lamp/press", "PRESS");
+    EXPECT_EQ(hub.on(kBase + "/sent", 1).size(), 1u);
+    const child::Outcome outcome = stop();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, connectedOnly(broker) + "teruna-mqtt: " + dir_ +
+                               "/mqtt.conf:3: queue must be 1 to 4096, "
+                               "not 'lots'\n");
+    // A hub that comes later finds what the configuration has, and nothing else.
+    Hub later(broker.port);
+    ASSERT_EQ(later.on(kLampConfig, 1).size(), 1u);
+    EXPECT_EQ(later.on(triggerConfig(6400, 1), 1).size(), 1u);
+    EXPECT_TRUE(later.on(kFanConfig, 0).empty());
+    EXPECT_TRUE(later.on(triggerConfig(6400, 2), 0).empty());
+
+    // Started again without the remote: what it announced of it goes too.
+    start(broker, hub, "button lamp = 1/1\n");
+    EXPECT_TRUE(hub.saw(triggerConfig(6400, 1), ""));
+    EXPECT_TRUE(hub.saw(kEventConfig, ""));
+    EXPECT_EQ(stop().status, 0);
+}
+
+TEST_F(Gateway, AnnouncesAgainWhenTheBrokerOrTheHubForgets) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_, "", "persistence false\n");
+    auto hub = std::make_unique<Hub>(broker.port);
+    start(broker, *hub, "button lamp = 1/1\nremote hall = 6400/3\n");
+    ASSERT_EQ(hub->on(kLampConfig, 1).size(), 1u);
+    hub.reset();
+    broker.stop();
+    broker.start();
+    {
+        Hub after(broker.port);
+        EXPECT_EQ(after.on(kLampConfig, 1).size(), 1u);
+        EXPECT_EQ(after.on(triggerConfig(6400, 3), 1).size(), 1u);
+        // Home Assistant lost what it knew, and says it is back.
+        after.publish(kLampConfig, "", true);
+        after.publish(triggerConfig(6400, 3), "", true);
+        EXPECT_TRUE(after.saw(kLampConfig, ""));
+        after.publish(kPrefix + "status", "online");
+        EXPECT_EQ(after.on(kLampConfig, 3).size(), 3u);
+    }
+    Hub later(broker.port);
+    EXPECT_NE(later.payloads(kLampConfig, 1).at(0), "");
+    EXPECT_NE(later.payloads(triggerConfig(6400, 3), 1).at(0), "");
+    EXPECT_EQ(stop().status, 0);
+}
+
+TEST_F(Gateway, NeverSendsARequestPublishedWhileItWasAway) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    start(broker, hub, "");
+    EXPECT_EQ(stop().status, 0);
+    hub.publish(kBase + "/send", R"({"remote": 6400, "button": 1})");
+    usleep(200'000);
+    start(broker, hub, "");
+    hub.publish(kBase + "/send", R"({"remote": 6400, "button": 2})");
+    const auto sent = hub.payloads(kBase + "/sent", 1);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(json::parse(sent[0])["button"], 2);
+    usleep(300'000);
+    EXPECT_EQ(stop().status, 0);
+    EXPECT_EQ(heardOnThePin(), "remote 6400 button 2\n");
+    EXPECT_EQ(hub.on(kBase + "/sent", 0).size(), 1u);
+}
+
+TEST_F(Gateway, KeepsAPressHeardWhileTheBrokerWasAwayFromTheAutomations) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    auto hub = std::make_unique<Hub>(broker.port, "hub");
+    ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+    start(broker, *hub, "receive_from = " + dir_ + "/fifo\n");
+    broker.stop();
+    playPress(6400, 7);
+    sleep(6);
+    broker.start();
+    const auto received = hub->payloads(kBase + "/received", 1);
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(json::parse(received[0])["button"], 7);
+    playPress(6400, 8);
+    EXPECT_TRUE(hub->saw(sharedPress(6400, 8), "press"));
+    EXPECT_TRUE(hub->on(sharedPress(6400, 7), 0).empty());
+    EXPECT_TRUE(hub->on(kBase + "/remote/6400/button/7", 0).empty());
+    EXPECT_TRUE(hub->on("teruna/remote/6400/event", 0).size() == 1u);
+    EXPECT_EQ(stop().status, 0);
+}
+
+// Gateways that hear one press publish it once on the shared topics, whichever heard it first.
+TEST_F(Gateway, PublishesAPressOnceHoweverManyGatewaysHearIt) {
+    const struct {
+        int gateways;
+        int hearing;
+        int apartMs;
+    } rows[] = {{2, 2, 0}, {3, 3, 0}, {3, 3, 150}, {3, 1, 0}};
+    int round = 0;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::to_string(row.gateways) + " gateways, " + std::to_string(row.hearing) + " hearing, " +
+                     std::to_string(row.apartMs) + " ms apart");
+        const std::string folder = dir_ + "/" + std::to_string(++round);
+        mkdir(folder.c_str(), 0700);
+        Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, folder);
+        ASSERT_TRUE(broker.ready());
+        Hub hub(broker.port);
+        std::vector<std::unique_ptr<child::Child>> gateways;
+        for (int i = 0; i < row.gateways; ++i) {
+            const std::string node = "node" + std::to_string(i);
+            const std::string home = folder + "/" + node;
+            mkdir(home.c_str(), 0700);
+            ASSERT_EQ(mkfifo((home + "/fifo").c_str(), 0600), 0);
+            gateways.push_back(launch(home, "broker = mqtt://127.0.0.1:" + std::to_string(broker.port) +
+                                                "\nnode = " + node + "\nreceive_from = " + home + "/fifo\n"));
+            ASSERT_TRUE(hub.saw("teruna/" + node + "/status", "online"));
+        }
+        // Each knows the others by their records.
+        for (int i = 0; i < row.gateways; ++i) {
+            ASSERT_EQ(hub.on("teruna/gateway/node" + std::to_string(i), 1).size(), 1u);
+        }
+        usleep(200'000);
+        const std::string dump = pressDump(6400, 3);
+        std::vector<std::thread> writers;
+        for (int i = 0; i < row.hearing; ++i) {
+            writers.emplace_back([&, i] {
+                usleep(static_cast<useconds_t>(i * row.apartMs * 1000));
+                std::ofstream(folder + "/node" + std::to_string(i) + "/fifo") << dump;
+            });
+        }
+        for (std::thread &writer : writers) {
+            writer.join();
+        }
+        for (int i = 0; i < row.hearing; ++i) {
+            EXPECT_EQ(hub.on("teruna/node" + std::to_string(i) + "/received", 1).size(), 1u);
+        }
+        usleep(500'000);
+        EXPECT_EQ(hub.on(sharedPress(6400, 3), 0).size(), 1u);
+        EXPECT_EQ(hub.on("teruna/remote/6400/event", 0).size(), 1u);
+        for (auto &gateway : gateways) {
+            kill(gateway->pid(), SIGTERM);
+            EXPECT_EQ(gateway->finish().status, 0);
+        }
+    }
+}
+
+TEST_F(Gateway, SaysOnceThatAnotherGatewayHasItsNode) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    start(broker, hub, "");
+    const std::string other = dir_ + "/other";
+    mkdir(other.c_str(), 0700);
+    auto second = launch(other, "broker = mqtt://127.0.0.1:" + std::to_string(broker.port) + "\nnode = test\n");
+    // Once each has learnt of the other, neither takes the session within the minute.
+    sleep(3);
+    const std::size_t settled = onlines(hub, kBase);
+    sleep(3);
+    EXPECT_EQ(onlines(hub, kBase), settled);
+    EXPECT_LE(settled, 4u);
+    kill(second->pid(), SIGTERM);
+    const child::Outcome outcomes[] = {second->finish(), stop()};
+    const std::string clash =
+        "teruna-mqtt: another gateway is using node test on mqtt://127.0.0.1:" + std::to_string(broker.port) +
+        ": give each gateway a node of its own; taking the session back at most once a minute\n";
+    for (const child::Outcome &outcome : outcomes) {
+        const std::string &said = outcome.err;
+        EXPECT_NE(said.find(clash), std::string::npos) << said;
+        EXPECT_EQ(said.find(clash), said.rfind(clash)) << said;
+    }
+}
+
+// A listener on 127.0.0.1 that answers each connection with `answer`, or with nothing.
+class Listener {
+public:
+    explicit Listener(std::string answer) : answer_(std::move(answer)) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        bind(fd_, reinterpret_cast<sockaddr *>(&address), size);
+        listen(fd_, 8);
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &size);
+        port = ntohs(address.sin_port);
+        thread_ = std::thread([this] {
+            int client = 0;
+            while ((client = accept(fd_, nullptr, nullptr)) >= 0) {
+                if (!answer_.empty() && write(client, answer_.data(), answer_.size()) < 0) {
+                    close(client);
+                    continue;
+                }
+                clients_.push_back(client);
+            }
+        });
+    }
+    Listener(const Listener &) = delete;
+    Listener &operator=(const Listener &) = delete;
+    ~Listener() {
+        shutdown(fd_, SHUT_RDWR);
+        close(fd_);
+        thread_.join();
+        for (const int client : clients_) {
+            close(client);
+        }
+    }
+
+    int port = 0;
+
+private:
+    std::string answer_;
+    int fd_;
+    std::thread thread_;
+    std::vector<int> clients_;
+};
+
+// A CA of the test's own and a server certificate it signs, for localhost and 127.0.0.1.
+bool makeCertificates(const std::string &dir, const std::string &ca) {
+    const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    const std::string make =
+        "cd " + dir + " && openssl req -x509 " + key + " -keyout " + ca + ".key -out " + ca + ".crt -days 2 -subj " +
+        "/CN=" + ca + " 2>/dev/null && openssl req " + key + " -keyout server.key -out server.csr -subj /CN=localhost" +
+        " 2>/dev/null && printf 'subjectAltName=DNS:localhost,IP:127.0.0.1' > san && openssl x509 -req -in server.csr" +
+        " -CA " + ca + ".crt -CAkey " + ca + ".key -CAcreateserial -out server.crt -days 2 -extfile san 2>/dev/null";
+    return std::system(make.c_str()) == 0;
+}
+
+TEST_F(Gateway, SaysWhyItCannotConnect) {
+    const std::string otherDir = dir_ + "/other";
+    mkdir(otherDir.c_str(), 0700);
+    ASSERT_TRUE(makeCertificates(dir_, "ca") && makeCertificates(otherDir, "ca"));
+    const std::string tls = "cafile " + dir_ + "/ca.crt\ncertfile " + dir_ + "/server.crt\nkeyfile " + dir_ +
+                            "/server.key\nallow_anonymous true\n";
+    Broker plain(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    const std::string tlsDir = dir_ + "/tls";
+    mkdir(tlsDir.c_str(), 0700);
+    Broker secure(MOSQUITTO, MOSQUITTO_PASSWD, tlsDir, "", tls);
+    ASSERT_TRUE(plain.ready() && secure.ready());
+    Listener garbage("HTTP/1.1 400 Bad Request\r\nContent-Length: 200\r\n\r\n" + std::string(200, '-'));
+    Listener silent("");
+    const std::string otherCa = otherDir + "/ca.crt";
+    const struct {
+        std::string broker;
+        std::string extra;
+        int waitS;
+        std::string said;
+    } rows[] = {
+        {"mqtt://127.0.0.1:" + std::to_string(garbage.port), "", 2,
+         "the listener does not speak MQTT: its answer is malformed"},
+        {"mqtt://127.0.0.1:" + std::to_string(silent.port), "keepalive = 5\n", 7,
+         "no answer within the keepalive of 5 s: is it an MQTT listener?"},
+        {"mqtt://127.0.0.1:" + std::to_string(secure.port), "", 2,
+         "the broker closed the connection before answering: if its listener is TLS, write the broker as mqtts://"},
+        {"mqtts://127.0.0.1:" + std::to_string(plain.port), "ca_file = " + dir_ + "/ca.crt\n", 2,
+         "TLS failed: the broker closed the connection during the handshake: if its listener is not TLS, write the "
+         "broker as mqtt://"},
+        {"mqtts://localhost:" + std::to_string(secure.port), "ca_file = " + otherCa + "\n", 2,
+         "TLS failed: the broker's certificate is refused: self-signed certificate in certificate chain"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.broker);
+        auto gateway = launch(dir_, "broker = " + row.broker + "\nnode = test\n" + row.extra);
+        sleep(static_cast<unsigned int>(row.waitS));
+        kill(gateway->pid(), SIGTERM);
+        const child::Outcome outcome = gateway->finish();
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_EQ(outcome.err,
+                  "teruna-mqtt: " + row.broker + ": " + row.said + "; trying again, at longest every 60 s\n");
+    }
+    // And the right CA connects.
+    auto gateway = launch(dir_, "broker = mqtts://localhost:" + std::to_string(secure.port) +
+                                    "\nnode = test\nca_file = " + dir_ + "/ca.crt\n");
+    sleep(1);
+    kill(gateway->pid(), SIGTERM);
+    EXPECT_EQ(gateway->finish().err,
+              "teruna-mqtt: connected to the broker mqtts://localhost:" + std::to_string(secure.port) + "\n");
+}
+
+TEST_F(Gateway, GoesOnWithoutASubscriptionTheBrokerRefuses) {
+    if (std::string(MOSQUITTO_DYNSEC).empty()) {
+        GTEST_SKIP() << "mosquitto's dynamic security plugin, which refuses subscriptions, is not installed";
+    }
+    std::ofstream(dir_ + "/dynsec.json")
+        << R"({"defaultACLAccess": {"publishClientSend": true, "publishClientReceive": true, "subscribe": true,
+                                    "unsubscribe": true},
+               "clients": [], "groups": [{"groupname": "anonymous", "roles": [{"rolename": "limited"}]}],
+               "roles": [{"rolename": "limited", "acls": [{"acltype": "subscribePattern", "topic": ")"
+        << kBase << R"(/send", "allow": false}]}],
+               "anonymousGroup": "anonymous"})";
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_, "",
+                  "plugin " MOSQUITTO_DYNSEC "\nplugin_opt_config_file " + dir_ + "/dynsec.json\n");
+    Hub hub(broker.port);
+    start(broker, hub, "button lamp = 1/1\n");
+    hub.publish(kBase + "/button/lamp/press", "PRESS");
+    EXPECT_EQ(hub.on(kBase + "/sent", 1).size(), 1u);
+    const child::Outcome outcome = stop();
+    EXPECT_EQ(outcome.err, connectedOnly(broker) + "teruna-mqtt: the broker refused the subscription to " + kBase +
+                               "/send: Not authorized; going on without it\n");
+}
+
+// The peak resident size of process `pid`, in kB.
+long peakKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+TEST_F(Gateway, SpendsNoMemoryOnAnOversizedRequest) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    start(broker, hub, "");
+    hub.publish(kBase + "/send", R"({"remote": 6400, "button": 1})");
+    ASSERT_EQ(hub.on(kBase + "/sent", 1).size(), 1u);
+    const long before = peakKb(gateway_->pid());
+    hub.publish(kBase + "/send", std::string(100'000'000, ' '));
+    hub.publish(kBase + "/send", R"({"remote": 6400, "button": 2})");
+    ASSERT_EQ(hub.on(kBase + "/sent", 2).size(), 2u);
+    const long after = peakKb(gateway_->pid());
+    EXPECT_GT(before, 0);
+    EXPECT_LE(after - before, 2048) << before << " kB before, " << after << " kB after";
     EXPECT_EQ(stop().status, 0);
 }
 
