@@ -36,6 +36,10 @@ bool sameBroker(const Config &a, const Config &b) {
            a.topic == b.topic;
 }
 
+std::string noAnswer(int keepAliveS) {
+    return "no answer within the keepalive of " + std::to_string(keepAliveS) + " s: is it an MQTT listener?";
+}
+
 std::string newInstance() {
     std::random_device random;
     char text[17];
@@ -151,6 +155,9 @@ std::string Gateway::reasonOf(int rc) {
     case MOSQ_ERR_TLS_HANDSHAKE:
         return "TLS failed: " + tlsFailure(config_.host, config_.port, config_.caFile, libraryError_);
     case MOSQ_ERR_KEEPALIVE:
+        if (!answered_) {
+            return noAnswer(config_.keepAliveS);
+        }
         return "the broker stopped answering within the keepalive of " + std::to_string(config_.keepAliveS) + " s";
     case MOSQ_ERR_PROTOCOL:
     case MOSQ_ERR_MALFORMED_PACKET:
@@ -209,8 +216,7 @@ void Gateway::connection() {
         rc = mosquitto_loop(client_, kLoopMs, 1);
         const Clock::time_point now = Clock::now();
         if (!answered_ && now - connectingSince_ > std::chrono::seconds(config_.keepAliveS)) {
-            say(State::silent, "no answer within the keepalive of " + std::to_string(config_.keepAliveS) +
-                                   " s: is it an MQTT listener?");
+            say(State::lost, noAnswer(config_.keepAliveS));
             mosquitto_disconnect(client_);
             return;
         }

@@ -73,7 +73,7 @@ public:
     void stop();
 
 private:
-    enum class State { starting, online, unreachable, refused, silent, lost, takenOver };
+    enum class State { starting, online, unreachable, refused, lost, takenOver };
     struct Heard {
         rx::Press press;
         std::int64_t beganUs;
