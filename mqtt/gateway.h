@@ -27,7 +27,6 @@
 
 struct mosquitto;
 struct mosquitto_message;
-struct mqtt5__property;
 
 namespace mqtt {
 

@@ -48,7 +48,7 @@ bool isAddress(const std::string &host) {
 }  // namespace
 
 std::string tlsFailure(const std::string &host, int port, const std::string &caFile, const std::string &libraryError) {
-    const std::string fallback = libraryError.empty() ? "the handshake failed" : libraryError;
+    std::string fallback = libraryError.empty() ? "the handshake failed" : libraryError;
     const std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
     const common::Fd fd = connectTo(host, port);
     if (context == nullptr || !fd.valid()) {
