@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 
+#include "PressGatherer.h"
 #include "queue.h"
 
 namespace mqtt {
@@ -18,6 +19,10 @@ constexpr unsigned int kGapUs = 50'000;
 // A press heard this soon after one of ours ended is taken for ours: the receiver reports a
 // press only once it has been quiet for a while.
 constexpr std::int64_t kEchoNs = 500'000'000;
+// Our own press heard back is reported once the receiver has heard no frame for a while after
+// it: the window must outlast that silence, with room for a receiver that is behind.
+static_assert(kEchoNs >= 2 * static_cast<std::int64_t>(rx::kNoFrameUs) * 1000,
+              "the echo window is shorter than the silence that ends a press");
 
 class Transmitter {
 public:

@@ -14,10 +14,6 @@ constexpr unsigned int kFramesForAPress = 2;
 // far edges of what the receiver learns, a glitch may make the same misreading twice.
 constexpr unsigned int kFramesToEndAPress = 3;
 
-// Receivers fill a silence with noise: a press also ends when no frame has been read for
-// this long, which even dozens of frames lost to interference within a press do not reach.
-constexpr double kNoFrameUs = 250000;
-
 }  // namespace
 
 void PressGatherer::add(const Frame &frame) {

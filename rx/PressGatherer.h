@@ -11,6 +11,11 @@
 
 namespace rx {
 
+// Receivers fill a silence with noise: a press also ends when no frame has been read for
+// this long, which even dozens of frames lost to interference within a press do not reach.
+// A press is reported no sooner than this after its last frame.
+constexpr double kNoFrameUs = 250000;
+
 class PressGatherer {
 public:
     explicit PressGatherer(std::function<void(const Press &)> onPress) : onPress_(std::move(onPress)) {}
