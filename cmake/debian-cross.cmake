@@ -13,6 +13,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config, which the find modules ask first, must see the target's libraries, not the PC's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${teruna_triplet}/pkgconfig:/usr/share/pkgconfig)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${teruna_deb_arch})
 find_program(TERUNA_QEMU ${teruna_qemu})
 if(TERUNA_QEMU AND (TERUNA_STATIC OR EXISTS "${teruna_loader}"))

@@ -157,18 +157,26 @@ std::string readPassword(const std::string &path, std::string &password) {
     return "";
 }
 
-std::string takeButton(const std::string &name, const std::string &value, Config &config) {
-    std::string why = whyNotText("a button's name", name);
+// Why `name` cannot name one more of the `kind` ("button", "remote") already `known`, or "".
+template <typename Named>
+std::string whyNotAName(const std::string &kind, const std::string &name, const std::vector<Named> &known) {
+    std::string why = whyNotText("a " + kind + "'s name", name);
     if (!why.empty()) {
         return why;
     }
     if (!isName(name)) {
-        return "a button's name is letters, digits, '_' and '-', not '" + name + "'";
+        return "a " + kind + "'s name is letters, digits, '_' and '-', not '" + name + "'";
     }
-    for (const Button &known : config.buttons) {
-        if (known.name == name) {
-            return "button " + name + " is named twice";
-        }
+    if (std::any_of(known.begin(), known.end(), [&](const Named &other) { return other.name == name; })) {
+        return kind + " " + name + " is named twice";
+    }
+    return "";
+}
+
+std::string takeButton(const std::string &name, const std::string &value, Config &config) {
+    const std::string why = whyNotAName("button", name, config.buttons);
+    if (!why.empty()) {
+        return why;
     }
     const std::size_t slash = value.find('/');
     long remote = 0;
@@ -185,17 +193,9 @@ std::string quoted(const std::string &text) { return "'" + text + "'"; }
 
 // "6400/1-4", "17/1,3,5-6": buttons and inclusive ranges, in any order.
 std::string takeRemote(const std::string &name, const std::string &value, Config &config) {
-    std::string why = whyNotText("a remote's name", name);
+    std::string why = whyNotAName("remote", name, config.remotes);
     if (!why.empty()) {
         return why;
-    }
-    if (!isName(name)) {
-        return "a remote's name is letters, digits, '_' and '-', not '" + name + "'";
-    }
-    for (const Remote &known : config.remotes) {
-        if (known.name == name) {
-            return "remote " + name + " is named twice";
-        }
     }
     std::string malformed =
         "remote " + name + " must be REMOTE/BUTTONS, as 6400/1-4 or 17/1,3,5-6, not '" + value + "'";

@@ -25,6 +25,7 @@ constexpr int kGoodbyeMs = 2000;
 constexpr std::size_t kHeardAtMost = 4096;
 constexpr auto kBirthSpread = std::chrono::milliseconds(2000);
 constexpr std::int64_t kRememberPublishedUs = 60'000'000;
+constexpr auto kLeaveAfter = std::chrono::seconds(2);
 
 Gateway *self(void *data) { return static_cast<Gateway *>(data); }
 
@@ -116,6 +117,9 @@ std::string Gateway::setUpClient() {
     mosquitto_publish_callback_set(client_, [](mosquitto *, void *data, int mid) {
         if (mid == self(data)->goodbyeMid_) {
             self(data)->goodbyeAcknowledged_ = true;
+        }
+        if (mid == self(data)->leavingMid_) {
+            self(data)->leavingMid_ = 0;
         }
     });
     return "";
@@ -217,6 +221,12 @@ void Gateway::connection() {
         const Clock::time_point now = Clock::now();
         if (!answered_ && now - connectingSince_ > std::chrono::seconds(config_.keepAliveS)) {
             say(State::lost, noAnswer(config_.keepAliveS));
+            mosquitto_disconnect(client_);
+            return;
+        }
+        // Another gateway holds this node: it learns so from the record, once the broker has it.
+        if (leavingSince_ != Clock::time_point() && (leavingMid_ == 0 || now - leavingSince_ > kLeaveAfter)) {
+            leavingSince_ = Clock::time_point();
             mosquitto_disconnect(client_);
             return;
         }
@@ -339,8 +349,10 @@ void Gateway::finishSync() {
             // it, learns why it was lost, and this one comes back in a minute.
             Announced marked = previous;
             marked.contestedBy = instance_;
-            publish(topics_.gateway, announcedJson(marked), true);
-            mosquitto_disconnect(client_);
+            const std::string payload = announcedJson(marked);
+            mosquitto_publish(client_, &leavingMid_, topics_.gateway.c_str(), static_cast<int>(payload.size()),
+                              payload.data(), kQos, true);
+            leavingSince_ = Clock::now();
             syncToken_.clear();
             said_ = State::starting;
             say(State::takenOver);

@@ -127,6 +127,8 @@ private:
     std::map<int, std::string> subscribing_;
     std::set<std::string> refusedSaid_;
     int goodbyeMid_ = -1;
+    int leavingMid_ = 0;
+    Clock::time_point leavingSince_;
     std::atomic<bool> goodbyeAcknowledged_{false};
 
     std::mutex mutex_;  // guards what follows, shared with the receiving and transmitting threads
