@@ -456,6 +456,9 @@ TEST_F(Gateway, ComesBackAfterTheBrokerWithoutLosingAPress) {
     const std::string url = "mqtt://127.0.0.1:" + std::to_string(broker.port);
     EXPECT_EQ(outcome.err, "teruna-mqtt: connected to the broker " + url + "\nteruna-mqtt: " + url +
                                ": lost the connection: The connection was lost.; trying again, at longest every 60 s\n"
+                               "teruna-mqtt: " +
+                               url +
+                               ": cannot reach it: Connection refused; trying again, at longest every 60 s\n"
                                "teruna-mqtt: connected to the broker " +
                                url + "\n");
 }
