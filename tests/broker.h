@@ -84,6 +84,9 @@ public:
         ready_ = ready_ && tries < 500;
     }
 
+    // Pauses and resumes the broker, as a machine that hangs.
+    void pause(bool paused) const { kill(pid_, paused ? SIGSTOP : SIGCONT); }
+
     // False when the broker did not start.
     [[nodiscard]] bool ready() const { return ready_; }
 

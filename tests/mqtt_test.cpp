@@ -899,6 +899,14 @@ TEST_F(Gateway, SaysWhyItCannotConnect) {
         EXPECT_EQ(outcome.err,
                   "teruna-mqtt: " + row.broker + ": " + row.said + "; trying again, at longest every 60 s\n");
     }
+    // A broker that hangs is noticed within the keepalive.
+    Hub hub(plain.port);
+    start(plain, hub, "keepalive = 5\n");
+    plain.pause(true);
+    sleep(12);
+    plain.pause(false);
+    EXPECT_NE(stop().err.find(": the broker stopped answering within the keepalive of 5 s; trying again"),
+              std::string::npos);
     // And the right CA connects.
     auto gateway = launch(dir_, "broker = mqtts://localhost:" + std::to_string(secure.port) +
                                     "\nnode = test\nca_file = " + dir_ + "/ca.crt\n");
