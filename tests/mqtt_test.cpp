@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <set>
 #include <thread>
 
 #include "TerunaRx.h"
@@ -638,8 +639,12 @@ TEST_F(Gateway, KeepsDiscoveryTrueToTheConfigurationAcrossReloads) {
     Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
     Hub hub(broker.port);
     const std::string conf = "broker = mqtt://127.0.0.1:" + std::to_string(broker.port) + "\nnode = test\n";
-    start(broker, hub, "button lamp = 1/1\nbutton fan = 1/2\nremote hall_remote = 6400/1-2\n");
+    ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+    const std::string input = "receive_from = " + dir_ + "/fifo\n";
+    start(broker, hub, input + "button lamp = 1/1\nbutton fan = 1/2\nremote hall_remote = 6400/1-2\n");
     ASSERT_EQ(hub.on(kFanConfig, 1).size(), 1u);
+    playPress(17, 1);
+    ASSERT_EQ(hub.on(triggerConfig(17, 1), 1).size(), 1u);
     const json event = json::parse(hub.payloads(kEventConfig, 1).at(0));
     EXPECT_EQ(event["event_types"], json::array({"button_1", "button_2"}));
     EXPECT_EQ(event["name"], "Hall remote");
@@ -650,12 +655,14 @@ TEST_F(Gateway, KeepsDiscoveryTrueToTheConfigurationAcrossReloads) {
     ASSERT_EQ(hub.on(triggerConfig(6400, 2), 1).size(), 1u);
 
     // A bad file is said, and the configuration in force stays.
-    std::ofstream(dir_ + "/mqtt.conf") << conf << "queue = lots\n";
+    std::ofstream(dir_ + "/mqtt.conf") << conf << input << "queue = lots\n";
     kill(gateway_->pid(), SIGHUP);
     usleep(500'000);
-    std::ofstream(dir_ + "/mqtt.conf") << conf << "button lamp = 1/1\nremote hall_remote = 6400/1\n";
+    std::ofstream(dir_ + "/mqtt.conf") << conf << input
+                                       << "button lamp = 1/1\nremote hall_remote = 6400/1\ndiscover_heard = no\n";
     kill(gateway_->pid(), SIGHUP);
     EXPECT_TRUE(hub.saw(kFanConfig, ""));
+    EXPECT_TRUE(hub.saw(triggerConfig(17, 1), ""));
     EXPECT_TRUE(hub.saw(triggerConfig(6400, 2), ""));
     EXPECT_EQ(json::parse(hub.payloads(kEventConfig, 2).at(1))["event_types"], json::array({"button_1"}));
     hub.publish(kBase + "/button/lamp/press", "PRESS");
@@ -663,7 +670,7 @@ TEST_F(Gateway, KeepsDiscoveryTrueToTheConfigurationAcrossReloads) {
     const child::Outcome outcome = stop();
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err, connectedOnly(broker) + "teruna-mqtt: " + dir_ +
-                               "/mqtt.conf:3: queue must be 1 to 4096, "
+                               "/mqtt.conf:4: queue must be 1 to 4096, "
                                "not 'lots'\n");
     // A hub that comes later finds what the configuration has, and nothing else.
     Hub later(broker.port);
@@ -770,6 +777,10 @@ TEST_F(Gateway, PublishesAPressOnceHoweverManyGatewaysHearIt) {
         usleep(500'000);
         EXPECT_EQ(hub.on(sharedPress(6400, 3), 0).size(), 1u);
         EXPECT_EQ(hub.on("teruna/remote/6400/event", 0).size(), 1u);
+        // Each that heard it announces its trigger, and all alike: the hub lists it once.
+        const auto triggers = hub.payloads(triggerConfig(6400, 3), static_cast<std::size_t>(row.hearing));
+        EXPECT_EQ(triggers.size(), static_cast<std::size_t>(row.hearing));
+        EXPECT_EQ(std::set<std::string>(triggers.begin(), triggers.end()).size(), 1u);
         for (auto &gateway : gateways) {
             kill(gateway->pid(), SIGTERM);
             EXPECT_EQ(gateway->finish().status, 0);
