@@ -1,20 +1,27 @@
 // SPDX-License-Identifier: MIT
 // Measures the gateway against a broker of its own on 127.0.0.1: the time from a request's
 // publish to the press's first edge on the real-clock simulated pins, the CPU share of the
-// gateway while its receiver is fed noise, and its resident size after many presses heard and
+// gateway while its receiver is fed noise, its resident size after many presses heard and
 // many requests refused (the simulated pins keep every call they were given, so requests sent
-// would measure them, not the gateway).
+// would measure them, not the gateway), and how soon the first of one or three gateways that
+// hear a press publishes it on the shared topic. Measurements named are the only ones run:
+// teruna-mqtt-bench [listening|memory|latency|gateways]...
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <wiringPi.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -100,28 +107,74 @@ void measureLatency(int port) {
                 *std::max_element(latenciesMs.begin(), latenciesMs.end()));
 }
 
-// The gateway as it runs, with a FIFO as its receiver's input.
+// Starts `binary` with `args` (argv[0] first) and this process's environment without its
+// TERUNA_ variables, plus `extra`; its standard output goes to `out` when given.
+pid_t spawn(const char *binary, std::vector<std::string> args, std::vector<std::string> extra,
+            const char *out = nullptr) {
+    std::vector<std::string> env;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "TERUNA_", 7) != 0) {
+            env.emplace_back(*entry);
+        }
+    }
+    env.insert(env.end(), extra.begin(), extra.end());
+    const auto pointers = [](std::vector<std::string> &strings) {
+        std::vector<char *> to;
+        to.reserve(strings.size() + 1);
+        for (std::string &string : strings) {
+            to.push_back(string.data());
+        }
+        to.push_back(nullptr);
+        return to;
+    };
+    std::vector<char *> argv = pointers(args);
+    std::vector<char *> envp = pointers(env);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (out != nullptr) {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out, O_WRONLY, 0);
+    }
+    pid_t pid = -1;
+    posix_spawn(&pid, binary, &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// The gateway as it runs, with a FIFO as its receiver's input, in a folder of its own under
+// `dir` named after its node.
 class GatewayRun {
 public:
-    // As node `node`: each run has a broker session of its own.
-    GatewayRun(int port, const std::string &dir, const std::string &node, broker::Hub &hub) : fifo_(dir + "/input") {
+    // As node `node`: each run has a broker session of its own. With `holdInput`, the run is
+    // the one writer of the input, which it keeps open; without, each writer opens it anew.
+    GatewayRun(int port, const std::string &dir, const std::string &node, broker::Hub &hub, bool holdInput = true)
+        : fifo_(dir + "/" + node + "/input") {
+        const std::string own = dir + "/" + node;
+        std::filesystem::create_directory(own);
         mkfifo(fifo_.c_str(), 0600);
-        const std::string conf = dir + "/mqtt.conf";
+        const std::string conf = own + "/mqtt.conf";
         std::ofstream(conf) << "broker = mqtt://127.0.0.1:" << port << "\nnode = " << node
                             << "\nreceive_from = " << fifo_ << "\n";
-        const char *argv[] = {"teruna-mqtt", "-c", conf.c_str(), nullptr};
-        posix_spawn(&pid_, TERUNA_MQTT_BINARY, nullptr, nullptr, const_cast<char **>(argv), environ);
-        hub.on("teruna/" + node + "/status", 1);
-        input_ = open(fifo_.c_str(), O_WRONLY);
+        pid_ = spawn(TERUNA_MQTT_BINARY, {"teruna-mqtt", "-c", conf},
+                     {"TERUNA_SIM_LOG=" + own + "/sent.log", "TERUNA_SIM_VCD=" + own + "/sent.vcd"});
+        const std::vector<std::string> status = hub.payloads("teruna/" + node + "/status", 1);
+        online_ = !status.empty() && status.back() == "online";
+        if (holdInput) {
+            input_ = open(fifo_.c_str(), O_WRONLY);
+        }
     }
     GatewayRun(const GatewayRun &) = delete;
     GatewayRun &operator=(const GatewayRun &) = delete;
     ~GatewayRun() {
-        close(input_);
+        if (input_ >= 0) {
+            close(input_);
+        }
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
         unlink(fifo_.c_str());
     }
+
+    [[nodiscard]] bool online() const { return online_; }
+    [[nodiscard]] const std::string &fifo() const { return fifo_; }
 
     bool feed(const std::string &text) {
         return write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
@@ -156,6 +209,7 @@ public:
 private:
     std::string fifo_;
     pid_t pid_ = 0;
+    bool online_ = false;
     int input_ = -1;
 };
 
@@ -268,23 +322,198 @@ void measureMemory(int port, const std::string &dir) {
                 gateway.residentKb() - warmKb);
 }
 
+// One press of `button` of remote 6400 as the built teruna sends it, on the virtual clock.
+std::string pressDump(const std::string &dir, unsigned int button) {
+    const std::string vcd = dir + "/press-" + std::to_string(button) + ".vcd";
+    const pid_t pid = spawn(TERUNA_BINARY, {"teruna", "-g", "6400", "-n", std::to_string(button)},
+                            {"TERUNA_SIM_VCD=" + vcd, "TERUNA_SIM_CLOCK=virtual"}, "/dev/null");
+    waitpid(pid, nullptr, 0);
+    std::ifstream file(vcd);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Writes `dump` into every FIFO at once, a writer each, closed as soon as it has written all:
+// not one after another, for a dump is more than a pipe holds. Returns when writing began.
+std::int64_t writeAtOnce(const std::vector<std::string> &fifos, const std::string &dump) {
+    std::vector<pollfd> writers;
+    for (const std::string &fifo : fifos) {
+        const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            fcntl(fd, F_SETFL, O_NONBLOCK);
+            writers.push_back({fd, POLLOUT, 0});
+        }
+    }
+    std::vector<std::size_t> written(writers.size(), 0);
+    const std::int64_t beganNs = gpio::monotonicNs();
+    for (std::size_t writing = writers.size(); writing > 0;) {
+        if (poll(writers.data(), writers.size(), -1) < 0 && errno != EINTR) {
+            break;
+        }
+        for (std::size_t i = 0; i < writers.size(); ++i) {
+            if (writers[i].fd < 0 || writers[i].revents == 0) {
+                continue;
+            }
+            const ssize_t n = write(writers[i].fd, dump.data() + written[i], dump.size() - written[i]);
+            if (n > 0) {
+                written[i] += static_cast<std::size_t>(n);
+            }
+            if (written[i] == dump.size() || (n < 0 && errno != EAGAIN)) {
+                close(writers[i].fd);
+                writers[i].fd = -1;
+                --writing;
+            }
+        }
+    }
+    return beganNs;
+}
+
+struct FirstPublisher {
+    bool measured = false;
+    std::vector<double> latenciesMs;  // of the rounds in which a shared press came
+    int notOne = 0;                   // rounds with other than one shared press
+    std::size_t leastHeard = 0;       // presses heard by the gateway that heard fewest, warm-up included
+};
+
+constexpr int kRounds = 20;
+// Buttons taken in turn, a round apart: a button's next press is well clear of its last one,
+// which a dump written at once puts as long ago as the press lasts.
+constexpr unsigned int kButtons = 4;
+constexpr std::int64_t kRoundNs = 500'000'000;
+
+// Gateways of the nodes `nodes` on a broker of their own in `dir`, for the records of gateways
+// gone would count among those they take turns with; each round feeds them all one dump at
+// once. A first round of each button is not counted: it has them announce what they heard.
+FirstPublisher firstPublisher(const std::string &dir, const std::vector<std::string> &nodes) {
+    FirstPublisher result;
+    std::filesystem::create_directory(dir);
+    broker::Broker broker(MOSQUITTO, "", dir);
+    if (!broker.ready()) {
+        return result;
+    }
+    broker::Hub hub(broker.port);
+    std::vector<std::unique_ptr<GatewayRun>> gateways;
+    std::vector<std::string> fifos;
+    for (const std::string &node : nodes) {
+        gateways.push_back(std::make_unique<GatewayRun>(broker.port, dir, node, hub, false));
+        fifos.push_back(gateways.back()->fifo());
+        if (!gateways.back()->online()) {
+            return result;
+        }
+    }
+    // Each one's record, which the others read as it comes, and the broker keeps.
+    for (const std::string &node : nodes) {
+        if (hub.on("teruna/gateway/" + node, 1).empty()) {
+            return result;
+        }
+    }
+    broker::Hub later(broker.port);
+    for (const std::string &node : nodes) {
+        const std::vector<broker::Message> record = later.on("teruna/gateway/" + node, 1);
+        if (record.empty() || !record.front().retained) {
+            return result;
+        }
+    }
+    std::vector<std::string> dumps;
+    for (unsigned int button = 1; button <= kButtons; ++button) {
+        dumps.push_back(pressDump(dir, button));
+    }
+    std::vector<std::int64_t> writtenNs;
+    for (int round = -static_cast<int>(kButtons); round < kRounds; ++round) {
+        const std::int64_t beganNs =
+            writeAtOnce(fifos, dumps[static_cast<std::size_t>(round + static_cast<int>(kButtons)) % kButtons]);
+        if (round >= 0) {
+            writtenNs.push_back(beganNs);
+        }
+        gpio::waitUntilNs(beganNs + kRoundNs);
+    }
+    // A round's shared presses are those of its button until the button's next round.
+    for (std::size_t round = 0; round < writtenNs.size(); ++round) {
+        const std::string topic = "teruna/remote/6400/button/" + std::to_string(round % kButtons + 1);
+        const std::int64_t untilNs =
+            round + kButtons < writtenNs.size() ? writtenNs[round + kButtons] : gpio::monotonicNs();
+        std::vector<std::int64_t> arrivedNs;
+        for (const broker::Message &message : hub.on(topic, 0)) {
+            if (message.arrivedNs >= writtenNs[round] && message.arrivedNs < untilNs) {
+                arrivedNs.push_back(message.arrivedNs);
+            }
+        }
+        if (!arrivedNs.empty()) {
+            const std::int64_t firstNs = *std::min_element(arrivedNs.begin(), arrivedNs.end());
+            result.latenciesMs.push_back(static_cast<double>(firstNs - writtenNs[round]) / 1e6);
+        }
+        result.notOne += arrivedNs.size() == 1 ? 0 : 1;
+    }
+    result.leastHeard = writtenNs.size() + kButtons;
+    for (const std::string &node : nodes) {
+        result.leastHeard = std::min(result.leastHeard, hub.on("teruna/" + node + "/received", 0).size());
+    }
+    result.measured = true;
+    return result;
+}
+
+// The first publisher, with one gateway alone and with three that hear the same press.
+void measureFirstPublisher(const std::string &dir) {
+    const FirstPublisher one = firstPublisher(dir + "/one", {"alone"});
+    const FirstPublisher three = firstPublisher(dir + "/three", {"trio-a", "trio-b", "trio-c"});
+    const char *what = "dump written to the first shared press at a hub";
+    if (!one.measured || !three.measured || one.latenciesMs.empty() || three.latenciesMs.empty()) {
+        std::printf("%s: not measured, the gateways did not come online, know one another or publish\n", what);
+        return;
+    }
+    const auto line = [&](const char *gateways, const FirstPublisher &run) {
+        std::printf("%s, %s, %zu of %d rounds: p50 %.2f ms, p95 %.2f ms, max %.2f ms; rounds with other than 1 "
+                    "shared press: %d; each gateway heard %zu of %u presses\n",
+                    what, gateways, run.latenciesMs.size(), kRounds, percentile(run.latenciesMs, 0.5),
+                    percentile(run.latenciesMs, 0.95),
+                    *std::max_element(run.latenciesMs.begin(), run.latenciesMs.end()), run.notOne, run.leastHeard,
+                    kRounds + kButtons);
+    };
+    line("one gateway", one);
+    line("three gateways", three);
+    std::printf("%s: the median of three gateways less that of one: %+.2f ms\n", what,
+                percentile(three.latenciesMs, 0.5) - percentile(one.latenciesMs, 0.5));
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    const std::vector<std::string> known = {"listening", "memory", "latency", "gateways"};
+    const std::set<std::string> named(argv + 1, argv + argc);
+    for (const std::string &name : named) {
+        if (std::find(known.begin(), known.end(), name) == known.end()) {
+            std::fprintf(stderr, "usage: teruna-mqtt-bench [listening|memory|latency|gateways]...\n");
+            return 2;
+        }
+    }
+    const auto wanted = [&](const char *measurement) { return named.empty() || named.count(measurement) != 0; };
     char dir[] = "/tmp/teruna-mqtt-bench-XXXXXX";
     if (mkdtemp(dir) == nullptr) {
         std::perror("teruna-mqtt-bench: mkdtemp");
         return 1;
     }
-    broker::Broker broker(MOSQUITTO, "", dir);
-    if (!broker.ready()) {
-        std::printf("not measured: mosquitto did not start (Debian: apt-get install mosquitto)\n");
-        return 1;
+    if (wanted("listening") || wanted("memory") || wanted("latency")) {
+        broker::Broker broker(MOSQUITTO, "", dir);
+        if (!broker.ready()) {
+            std::printf("not measured: mosquitto did not start (Debian: apt-get install mosquitto)\n");
+            std::filesystem::remove_all(dir);
+            return 1;
+        }
+        if (wanted("listening")) {
+            measureListening(broker.port, dir);
+        }
+        if (wanted("memory")) {
+            measureMemory(broker.port, dir);
+        }
+        if (wanted("latency")) {
+            measureLatency(broker.port);
+        }
+        broker.stop();
     }
-    measureListening(broker.port, dir);
-    measureMemory(broker.port, dir);
-    measureLatency(broker.port);
-    broker.stop();
+    if (wanted("gateways")) {
+        measureFirstPublisher(dir);
+    }
     std::filesystem::remove_all(dir);
     return 0;
 }

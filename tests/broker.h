@@ -12,15 +12,18 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char **environ;
@@ -31,6 +34,7 @@ struct Message {
     std::string topic;
     std::string payload;
     bool retained;
+    std::int64_t arrivedNs;  // on CLOCK_MONOTONIC, when the hub's client was handed it
 };
 
 // A broker of the test's own on a free port of 127.0.0.1, with a password file when asked.
@@ -132,12 +136,12 @@ public:
             }
         });
         mosquitto_subscribe_callback_set(client_, [](mosquitto *, void *hub, int, int, const int *) {
-            static_cast<Hub *>(hub)->add({"", "", false});
+            static_cast<Hub *>(hub)->add({"", "", false, 0});
         });
         mosquitto_message_callback_set(client_, [](mosquitto *, void *hub, const mosquitto_message *m) {
             static_cast<Hub *>(hub)->add(
                 {m->topic, std::string(static_cast<const char *>(m->payload), static_cast<std::size_t>(m->payloadlen)),
-                 m->retain});
+                 m->retain, 0});
         });
         mosquitto_connect(client_, "127.0.0.1", port, 30);
         mosquitto_loop_start(client_);
@@ -191,9 +195,12 @@ public:
     }
 
 private:
-    void add(const Message &message) {
+    void add(Message message) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        message.arrivedNs = static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
         const std::lock_guard<std::mutex> lock(mutex_);
-        messages_.push_back(message);
+        messages_.push_back(std::move(message));
         arrived_.notify_all();
     }
 
