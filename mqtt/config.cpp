@@ -174,7 +174,7 @@ std::string whyNotAName(const std::string &kind, const std::string &name, const 
 }
 
 std::string takeButton(const std::string &name, const std::string &value, Config &config) {
-    const std::string why = whyNotAName("button", name, config.buttons);
+    std::string why = whyNotAName("button", name, config.buttons);
     if (!why.empty()) {
         return why;
     }
