@@ -686,6 +686,24 @@ TEST_F(Gateway, KeepsDiscoveryTrueToTheConfigurationAcrossReloads) {
     EXPECT_EQ(stop().status, 0);
 }
 
+TEST_F(Gateway, MovesToTheBrokerAReloadNames) {
+    Broker first(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    const std::string secondDir = dir_ + "/second";
+    mkdir(secondDir.c_str(), 0700);
+    Broker second(MOSQUITTO, MOSQUITTO_PASSWD, secondDir);
+    ASSERT_TRUE(second.ready());
+    Hub hub(first.port);
+    Hub other(second.port);
+    start(first, hub, "button lamp = 1/1\n");
+    std::ofstream(dir_ + "/mqtt.conf") << "broker = mqtt://127.0.0.1:" << second.port << "\nnode = test\n";
+    kill(gateway_->pid(), SIGHUP);
+    EXPECT_TRUE(other.saw(kBase + "/status", "online"));
+    EXPECT_TRUE(hub.saw(kBase + "/status", "offline"));
+    other.publish(kBase + "/send", R"({"remote": 6400, "button": 4})");
+    EXPECT_EQ(other.on(kBase + "/sent", 1).size(), 1u);
+    EXPECT_EQ(stop().status, 0);
+}
+
 TEST_F(Gateway, AnnouncesAgainWhenTheBrokerOrTheHubForgets) {
     Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_, "", "persistence false\n");
     auto hub = std::make_unique<Hub>(broker.port);
