@@ -875,31 +875,43 @@ private:
     std::vector<int> clients_;
 };
 
-// A CA of the test's own and a server certificate it signs, for localhost and 127.0.0.1.
-bool makeCertificates(const std::string &dir, const std::string &ca) {
+// In `dir`, a CA of the test's own (ca.crt) and a server certificate it signs (server.crt), for
+// the names `san` and lasting `days` (-1: expired a day ago).
+bool makeCertificates(const std::string &dir, const std::string &san = "DNS:localhost,IP:127.0.0.1", int days = 2) {
     const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
     const std::string make =
-        "cd " + dir + " && openssl req -x509 " + key + " -keyout " + ca + ".key -out " + ca + ".crt -days 2 -subj " +
-        "/CN=" + ca + " 2>/dev/null && openssl req " + key + " -keyout server.key -out server.csr -subj /CN=localhost" +
-        " 2>/dev/null && printf 'subjectAltName=DNS:localhost,IP:127.0.0.1' > san && openssl x509 -req -in server.csr" +
-        " -CA " + ca + ".crt -CAkey " + ca + ".key -CAcreateserial -out server.crt -days 2 -extfile san 2>/dev/null";
+        "cd " + dir + " && openssl req -x509 " + key + " -keyout ca.key -out ca.crt -days 2 -subj /CN=ca 2>/dev/null" +
+        " && openssl req " + key + " -keyout server.key -out server.csr -subj /CN=localhost 2>/dev/null && printf " +
+        "'subjectAltName=" + san + "' > san && openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key " +
+        "-CAcreateserial -out server.crt -days " + std::to_string(days) + " -extfile san 2>/dev/null";
     return std::system(make.c_str()) == 0;
+}
+
+// The configuration of a TLS listener with the certificates in `dir`.
+std::string tlsListener(const std::string &dir) {
+    return "cafile " + dir + "/ca.crt\ncertfile " + dir + "/server.crt\nkeyfile " + dir +
+           "/server.key\nallow_anonymous true\n";
 }
 
 TEST_F(Gateway, SaysWhyItCannotConnect) {
     const std::string otherDir = dir_ + "/other";
-    mkdir(otherDir.c_str(), 0700);
-    ASSERT_TRUE(makeCertificates(dir_, "ca") && makeCertificates(otherDir, "ca"));
-    const std::string tls = "cafile " + dir_ + "/ca.crt\ncertfile " + dir_ + "/server.crt\nkeyfile " + dir_ +
-                            "/server.key\nallow_anonymous true\n";
-    Broker plain(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
     const std::string tlsDir = dir_ + "/tls";
-    mkdir(tlsDir.c_str(), 0700);
-    Broker secure(MOSQUITTO, MOSQUITTO_PASSWD, tlsDir, "", tls);
-    ASSERT_TRUE(plain.ready() && secure.ready());
+    const std::string expiredDir = dir_ + "/expired";
+    const std::string misnamedDir = dir_ + "/misnamed";
+    for (const std::string &dir : {otherDir, tlsDir, expiredDir, misnamedDir}) {
+        mkdir(dir.c_str(), 0700);
+    }
+    ASSERT_TRUE(makeCertificates(tlsDir) && makeCertificates(otherDir) &&
+                makeCertificates(expiredDir, "DNS:localhost", -1) && makeCertificates(misnamedDir, "DNS:elsewhere"));
+    Broker plain(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Broker secure(MOSQUITTO, MOSQUITTO_PASSWD, tlsDir, "", tlsListener(tlsDir));
+    Broker expired(MOSQUITTO, MOSQUITTO_PASSWD, expiredDir, "", tlsListener(expiredDir));
+    Broker misnamed(MOSQUITTO, MOSQUITTO_PASSWD, misnamedDir, "", tlsListener(misnamedDir));
+    ASSERT_TRUE(plain.ready() && secure.ready() && expired.ready() && misnamed.ready());
     Listener garbage("HTTP/1.1 400 Bad Request\r\nContent-Length: 200\r\n\r\n" + std::string(200, '-'));
     Listener silent("");
     const std::string otherCa = otherDir + "/ca.crt";
+    const auto tlsTo = [](const Broker &broker) { return "mqtts://localhost:" + std::to_string(broker.port); };
     const struct {
         std::string broker;
         std::string extra;
@@ -912,21 +924,34 @@ TEST_F(Gateway, SaysWhyItCannotConnect) {
          "no answer within the keepalive of 5 s: is it an MQTT listener?"},
         {"mqtt://127.0.0.1:" + std::to_string(secure.port), "", 2,
          "the broker closed the connection before answering: if its listener is TLS, write the broker as mqtts://"},
-        {"mqtts://127.0.0.1:" + std::to_string(plain.port), "ca_file = " + dir_ + "/ca.crt\n", 2,
+        {"mqtts://127.0.0.1:" + std::to_string(plain.port), "ca_file = " + tlsDir + "/ca.crt\n", 2,
          "TLS failed: the broker closed the connection during the handshake: if its listener is not TLS, write the "
          "broker as mqtt://"},
-        {"mqtts://localhost:" + std::to_string(secure.port), "ca_file = " + otherCa + "\n", 2,
+        {tlsTo(secure), "ca_file = " + otherCa + "\n", 2,
          "TLS failed: the broker's certificate is refused: self-signed certificate in certificate chain"},
+        {tlsTo(expired), "ca_file = " + expiredDir + "/ca.crt\n", 2,
+         "TLS failed: the broker's certificate is refused: certificate has expired"},
+        {tlsTo(misnamed), "ca_file = " + misnamedDir + "/ca.crt\n", 2,
+         "TLS failed: the broker's certificate is refused: hostname mismatch"},
     };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.broker);
-        auto gateway = launch(dir_, "broker = " + row.broker + "\nnode = test\n" + row.extra);
-        sleep(static_cast<unsigned int>(row.waitS));
-        kill(gateway->pid(), SIGTERM);
-        const child::Outcome outcome = gateway->finish();
+    // All at once, each in a folder of its own, until the slowest has had time to say it.
+    std::vector<std::unique_ptr<child::Child>> gateways;
+    int slowestS = 0;
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const std::string folder = dir_ + "/row" + std::to_string(i);
+        mkdir(folder.c_str(), 0700);
+        gateways.push_back(
+            launch(folder, "broker = " + rows[i].broker + "\nnode = row" + std::to_string(i) + "\n" + rows[i].extra));
+        slowestS = std::max(slowestS, rows[i].waitS);
+    }
+    sleep(static_cast<unsigned int>(slowestS));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].broker);
+        kill(gateways[i]->pid(), SIGTERM);
+        const child::Outcome outcome = gateways[i]->finish();
         EXPECT_EQ(outcome.status, 0);
         EXPECT_EQ(outcome.err,
-                  "teruna-mqtt: " + row.broker + ": " + row.said + "; trying again, at longest every 60 s\n");
+                  "teruna-mqtt: " + rows[i].broker + ": " + rows[i].said + "; trying again, at longest every 60 s\n");
     }
     // A broker that hangs is noticed within the keepalive.
     Hub hub(plain.port);
@@ -938,7 +963,7 @@ TEST_F(Gateway, SaysWhyItCannotConnect) {
               std::string::npos);
     // And the right CA connects.
     auto gateway = launch(dir_, "broker = mqtts://localhost:" + std::to_string(secure.port) +
-                                    "\nnode = test\nca_file = " + dir_ + "/ca.crt\n");
+                                    "\nnode = test\nca_file = " + tlsDir + "/ca.crt\n");
     sleep(1);
     kill(gateway->pid(), SIGTERM);
     EXPECT_EQ(gateway->finish().err,
