@@ -360,12 +360,11 @@ void Gateway::finishSync() {
         }
         contested = previous.instance == instance_ && !previous.contestedBy.empty();
         connectedBefore_ = true;
+        const std::set<RemoteButton> heardHere = announced_.heard;
         announced_ = announcedBy(config_);
         if (config_.discoverHeard && !config_.discoveryPrefix.empty()) {
             announced_.heard.insert(previous.heard.begin(), previous.heard.end());
-            if (announcedKnown_) {
-                announced_.heard.insert(gateways_[config_.node].heard.begin(), gateways_[config_.node].heard.end());
-            }
+            announced_.heard.insert(heardHere.begin(), heardHere.end());
         }
         for (const RemoteButton &pair : announced_.declared) {
             announced_.heard.erase(pair);
@@ -615,9 +614,9 @@ void Gateway::publishHeld() {
             }
         }
         const RemoteButton pair(press.remoteId, press.buttonId);
-        if (announcedKnown_ && !config_.discoveryPrefix.empty() && config_.discoverHeard &&
-            announced_.declared.count(pair) == 0 && announced_.heard.size() < kHeardAtMost &&
-            announced_.heard.insert(pair).second) {
+        // Heard before this connection's records are read, it is announced with the rest then.
+        if (!config_.discoveryPrefix.empty() && config_.discoverHeard && announced_.declared.count(pair) == 0 &&
+            announced_.heard.size() < kHeardAtMost && announced_.heard.insert(pair).second && announcedKnown_) {
             publish(topics_.triggerConfig(pair.first, pair.second), triggerConfigJson(topics_, pair.first, pair.second),
                     true);
             Announced record = announced_;
