@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <thread>
 
 #include "clock.h"
 #include "fail.h"
@@ -64,11 +65,8 @@ Gateway::~Gateway() {
 }
 
 std::string Gateway::start() {
-    std::string why = setUpClient();
-    if (why.empty()) {
-        thread_ = std::thread([this] { run(); });
-    }
-    return why;
+    const std::string why = setUpClient();
+    return why.empty() ? thread_.start([this] { run(); }) : why;
 }
 
 // The client's options, apart from connecting: a clean session each time, so that a request

@@ -16,13 +16,13 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "Press.h"
 #include "config.h"
 #include "discovery.h"
 #include "messages.h"
 #include "queue.h"
+#include "thread.h"
 #include "topics.h"
 
 struct mosquitto;
@@ -111,7 +111,7 @@ private:
     Topics topics_;
     Queue &queue_;
     mosquitto *client_ = nullptr;
-    std::thread thread_;
+    Thread thread_;
     std::atomic<bool> stopping_{false};
     std::mutex sleepMutex_;
     std::condition_variable wake_;
