@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
@@ -12,6 +13,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <ctime>
 #include <set>
 #include <thread>
@@ -965,6 +967,44 @@ TEST_F(Gateway, SpendsNoMemoryOnAnOversizedRequest) {
     EXPECT_GT(before, 0);
     EXPECT_LE(after - before, 2048) << before << " kB before, " << after << " kB after";
     EXPECT_EQ(stop().status, 0);
+}
+
+// A broker named homeassistant.local, looked up by a stand-in getent. The gateway and its broker
+// run in a network namespace of their own with only loopback up: the gateway's own lookup of the
+// name, through the system's DNS, has nowhere to go.
+TEST_F(Gateway, AsksGetentForALocalName) {
+    if (std::system("unshare --net true 2>/dev/null") != 0) {
+        GTEST_SKIP() << "cannot make a network namespace here (unshare --net needs root)";
+    }
+    const struct {
+        const char *getent;
+        std::string said;
+    } rows[] = {
+        {"[ \"$1 $2\" = 'ahosts homeassistant.local' ] || exit 2\n"
+         "printf '127.0.0.1       STREAM homeassistant.local\\n::1 STREAM\\n'",
+         "teruna-mqtt: connected to the broker mqtt://homeassistant.local\n"},
+        {"exit 2", "teruna-mqtt: mqtt://homeassistant.local: cannot look up homeassistant.local: a .local name "
+                   "needs the system's mDNS (avahi-daemon and libnss-mdns); write the broker's address instead, as "
+                   "mqtt://192.168.1.20:1883; trying again, at longest every 60 s\n"},
+    };
+    std::filesystem::create_directory(dir_ + "/bin");
+    std::ofstream(dir_ + "/broker.conf") << "listener 1883 127.0.0.1\nallow_anonymous true\nuser "
+                                         << getpwuid(getuid())->pw_name << "\n";
+    std::ofstream(dir_ + "/mqtt.conf") << "broker = mqtt://homeassistant.local\nnode = test\n";
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.getent);
+        std::ofstream(dir_ + "/bin/getent") << "#!/bin/sh\n" << row.getent << "\n";
+        chmod((dir_ + "/bin/getent").c_str(), 0755);
+        const std::string script = "ip link set lo up || exit 99\n" MOSQUITTO " -c " + dir_ +
+                                   "/broker.conf 2>/dev/null & sleep 0.5\nPATH=" + dir_ +
+                                   "/bin:$PATH timeout -s TERM 3 " TERUNA_MQTT_BINARY " -c " + dir_ +
+                                   "/mqtt.conf\nkill $!\n";
+        const child::Outcome outcome =
+            child::Child({"--net", "sh", "-c", script}, child::environmentWith({"TERUNA_SIM_CLOCK=virtual"}), "",
+                         "/usr/bin/unshare", "unshare")
+                .finish();
+        EXPECT_EQ(outcome.err, row.said);
+    }
 }
 
 // True where this process may lock all its memory, as root may.
