@@ -973,8 +973,9 @@ TEST_F(Gateway, SpendsNoMemoryOnAnOversizedRequest) {
 // run in a network namespace of their own with only loopback up: the gateway's own lookup of the
 // name, through the system's DNS, has nowhere to go.
 TEST_F(Gateway, AsksGetentForALocalName) {
-    if (std::system("unshare --net true 2>/dev/null") != 0) {
-        GTEST_SKIP() << "cannot make a network namespace here (unshare --net needs root)";
+    if (std::system("unshare --net ip link set lo up 2>/dev/null") != 0) {
+        GTEST_SKIP() << "cannot make a network namespace with loopback up here (unshare --net needs root, and ip "
+                        "iproute2)";
     }
     const struct {
         const char *getent;
