@@ -3,7 +3,7 @@
 // publish to the press's first edge on the real-clock simulated pins, the CPU share of the
 // gateway while its receiver is fed noise, its resident size after many presses heard and
 // many requests refused (the simulated pins keep every call they were given, so requests sent
-// would measure them, not the gateway), and how soon the first of one or three gateways that
+// would measure them, not the gateway), what ten presses locked and left resident, and how soon the first of one or three gateways that
 // hear a press publishes it on the shared topic. Measurements named are the only ones run:
 // teruna-mqtt-bench [listening|memory|latency|gateways]...
 #include <fcntl.h>
@@ -196,15 +196,8 @@ public:
         return ticks;
     }
 
-    [[nodiscard]] long residentKb() const {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-        std::string key;
-        long kb = 0;
-        while (status >> key && key != "VmRSS:") {
-        }
-        status >> kb;
-        return kb;
-    }
+    [[nodiscard]] long residentKb() const { return broker::statusKb(pid_, "VmRSS:"); }
+    [[nodiscard]] pid_t pid() const { return pid_; }
 
 private:
     std::string fifo_;
@@ -320,6 +313,45 @@ void measureMemory(int port, const std::string &dir) {
                 "refused as well (%+ld in all)\n",
                 warmKb, kBatch, heardKb, heard, heardKb - warmKb, gateway.residentKb(), refused,
                 gateway.residentKb() - warmKb);
+}
+
+// The pages that process `pid` holds locked, in KiB.
+long lockedKb(pid_t pid) {
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    std::string word;
+    while (rollup >> word && word != "Locked:") {
+    }
+    long kb = 0;
+    rollup >> kb;
+    return kb;
+}
+
+// Run as root, each press locks the gateway's memory: its resident size before the first press
+// and after ten, and at most what a press locked, resident and mapped (what RLIMIT_MEMLOCK is
+// checked against).
+void measurePressMemory(int port, const std::string &dir) {
+    constexpr std::size_t kPresses = 10;
+    if (geteuid() != 0) {
+        std::printf("memory of presses: not measured, as only root locks memory without a limit\n");
+        return;
+    }
+    broker::Hub hub(port);
+    GatewayRun gateway(port, dir, "presses", hub);
+    const long beforeKb = gateway.residentKb();
+    for (std::size_t i = 0; i < kPresses; ++i) {
+        hub.publish("teruna/presses/send", R"({"remote": 6400, "button": 3})");
+    }
+    long residentLockedKb = 0;
+    long mappedLockedKb = 0;
+    for (int polls = 0; polls < 3000 && hub.on("teruna/presses/sent", 0).size() < kPresses; ++polls) {
+        residentLockedKb = std::max(residentLockedKb, lockedKb(gateway.pid()));
+        mappedLockedKb = std::max(mappedLockedKb, broker::statusKb(gateway.pid(), "VmLck:"));
+        usleep(10'000);
+    }
+    std::printf("memory of presses: resident %ld KiB before the first, %ld KiB after %zu; a press locked at most "
+                "%ld KiB resident, %ld KiB mapped\n",
+                beforeKb, gateway.residentKb(), hub.on("teruna/presses/sent", 0).size(), residentLockedKb,
+                mappedLockedKb);
 }
 
 // One press of `button` of remote 6400 as the built teruna sends it, on the virtual clock.
@@ -505,6 +537,7 @@ int main(int argc, char **argv) {
         }
         if (wanted("memory")) {
             measureMemory(broker.port, dir);
+            measurePressMemory(broker.port, dir);
         }
         if (wanted("latency")) {
             measureLatency(broker.port);

@@ -34,6 +34,7 @@ constexpr std::int64_t kNewPressNs = 10'000'000;
 std::int64_t marginNs = kMaxMarginNs;
 std::int64_t lastDeadlineNs = 0;
 bool slackSet = false;
+bool lockOnlyInUse = false;
 
 // The margin follows the highest lateness of the last thousand or so sleeps: up at once,
 // down slowly, so that a rare late wake-up still lands before its deadline.
@@ -53,14 +54,16 @@ void learnFrom(std::int64_t latenessNs) {
 // the usual 8 MB), the press goes out the same and nothing is said: the lock guards
 // against a rare delay, not the timing itself, and what a user can grant for exact timing
 // the priority warning says. A press maps nothing new, so what it maps later (MCL_FUTURE)
-// cannot push it past the limit.
+// cannot push it past the limit. A process of several threads may lock only the pages it has
+// in use and those the press touches: faulting in every thread's stack and every library
+// whole would keep megabytes resident for good, as unlocking does not give them back.
 void lockMemory(bool locked) {
 #ifdef TERUNA_ADDRESS_SANITIZER
     // AddressSanitizer's shadow spans terabytes it never touches: locking would fault them in.
     static_cast<void>(locked);
 #else
     if (locked) {
-        mlockall(MCL_CURRENT | MCL_FUTURE);
+        mlockall(MCL_CURRENT | MCL_FUTURE | (lockOnlyInUse ? MCL_ONFAULT : 0));
     } else {
         munlockall();
     }
@@ -113,6 +116,8 @@ void delayUs(unsigned int us) {
 }
 
 std::int64_t sleepMarginNs() { return marginNs; }
+
+void lockOnlyPagesInUse() { lockOnlyInUse = true; }
 
 int requestPriority(int priority) {
     sched_param param{};

@@ -37,6 +37,10 @@ std::int64_t sleepMarginNs();
 // allows it and AddressSanitizer does not stand in the way.
 int requestPriority(int priority);
 
+// From now on requestPriority locks only the pages in use and those faulted in later, rather
+// than every page the process maps.
+void lockOnlyPagesInUse();
+
 // Says once, on standard error, that real-time priority was refused for `error`, that the
 // press goes out all the same, and how to grant the right.
 void sayPriorityRefused(int error);

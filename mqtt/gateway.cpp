@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <thread>
 
 #include "clock.h"
 #include "fail.h"
+#include "local-name.h"
 #include "tls-probe.h"
 #include "wallclock.h"
 
@@ -64,11 +66,8 @@ Gateway::~Gateway() {
 }
 
 std::string Gateway::start() {
-    std::string why = setUpClient();
-    if (why.empty()) {
-        thread_ = std::thread([this] { run(); });
-    }
-    return why;
+    const std::string why = setUpClient();
+    return why.empty() ? thread_.start([this] { run(); }) : why;
 }
 
 // The client's options, apart from connecting: a clean session each time, so that a request
@@ -157,7 +156,7 @@ std::string Gateway::reasonOf(int rc) {
         return errno == 0 ? "the connection failed" : std::strerror(errno);
     case MOSQ_ERR_TLS:
     case MOSQ_ERR_TLS_HANDSHAKE:
-        return "TLS failed: " + tlsFailure(config_.host, config_.port, config_.caFile, libraryError_);
+        return "TLS failed: " + tlsFailure(host_, config_.port, config_.caFile, libraryError_);
     case MOSQ_ERR_KEEPALIVE:
         if (!answered_) {
             return noAnswer(config_.keepAliveS);
@@ -204,8 +203,17 @@ void Gateway::connection() {
     answered_ = false;
     mosquitto_property *properties = nullptr;
     mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, kMaxPacket);
-    int rc =
-        mosquitto_connect_bind_v5(client_, config_.host.c_str(), config_.port, config_.keepAliveS, nullptr, properties);
+    host_ = config_.host;
+    int rc = mosquitto_connect_bind_v5(client_, host_.c_str(), config_.port, config_.keepAliveS, nullptr, properties);
+    if (rc == MOSQ_ERR_EAI && isLocalName(config_.host)) {
+        host_ = systemAddressOf(config_.host);
+        if (host_.empty()) {
+            mosquitto_property_free_all(&properties);
+            say(State::unreachable, needsMdns(config_.host, config_.tls, config_.port));
+            return;
+        }
+        rc = mosquitto_connect_bind_v5(client_, host_.c_str(), config_.port, config_.keepAliveS, nullptr, properties);
+    }
     mosquitto_property_free_all(&properties);
     if (rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_EAI || rc == MOSQ_ERR_LOOKUP) {
         say(State::unreachable, "cannot reach it: " + reasonOf(rc));

@@ -16,13 +16,13 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "Press.h"
 #include "config.h"
 #include "discovery.h"
 #include "messages.h"
 #include "queue.h"
+#include "thread.h"
 #include "topics.h"
 
 struct mosquitto;
@@ -111,7 +111,7 @@ private:
     Topics topics_;
     Queue &queue_;
     mosquitto *client_ = nullptr;
-    std::thread thread_;
+    Thread thread_;
     std::atomic<bool> stopping_{false};
     std::mutex sleepMutex_;
     std::condition_variable wake_;
@@ -121,6 +121,7 @@ private:
     bool clashSaid_ = false;
     const std::string instance_;  // this process, among gateways that may share its node
     bool connectedBefore_ = false;
+    std::string host_;  // what this connection looked up: the broker's name, or its address from getent
     std::string libraryError_;  // what libmosquitto last logged as an error
     Clock::time_point connectingSince_;
     bool answered_ = false;  // the broker answered this connection

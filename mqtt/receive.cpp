@@ -56,8 +56,7 @@ std::string Receiver::start() {
     }
     stopRead_.reset(ends[0]);
     stopWrite_.reset(ends[1]);
-    thread_ = std::thread([this] { input_.valid() ? readDumps() : listenLive(); });
-    return "";
+    return thread_.start([this] { input_.valid() ? readDumps() : listenLive(); });
 }
 
 void Receiver::stop() {

@@ -8,12 +8,12 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <thread>
 
 #include "LiveLine.h"
 #include "TerunaRx.h"
 #include "config.h"
 #include "fd.h"
+#include "thread.h"
 
 namespace mqtt {
 
@@ -51,7 +51,7 @@ private:
     common::Fd input_;
     rx::LiveLine line_;
     common::Fd stopRead_, stopWrite_;
-    std::thread thread_;
+    Thread thread_;
     std::atomic<bool> failed_{false};
     common::Fd failure_;  // an eventfd
 };

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // teruna-mqtt: a gateway between an MQTT broker and the radio: presses requested over MQTT are
 // sent, and presses heard are published.
+#include <malloc.h>
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -13,7 +14,6 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
-#include <thread>
 
 #include "clock.h"
 #include "config.h"
@@ -23,6 +23,7 @@
 #include "queue.h"
 #include "receive.h"
 #include "signals.h"
+#include "thread.h"
 #include "transmit.h"
 
 namespace {
@@ -164,6 +165,11 @@ int main(int argc, char *argv[]) {
         common::fail(1, "cannot set up the GPIO pins: %s", std::strerror(errno));
     }
     pinMode(config.txPin, OUTPUT);
+    // The transmitter's memory lock leaves the other threads' pages to the kernel. It is refused
+    // without CAP_IPC_LOCK where all that the process maps outgrows RLIMIT_MEMLOCK: one heap for
+    // every thread spares the 64 MiB each further heap of the C library maps.
+    gpio::lockOnlyPagesInUse();
+    mallopt(M_ARENA_MAX, 1);
 
     mqtt::Queue queue(config.queue);
     mqtt::Gateway gateway(config, queue);
@@ -180,10 +186,13 @@ int main(int argc, char *argv[]) {
     if (why.empty()) {
         why = receiver.start();
     }
+    mqtt::Thread sender;
+    if (why.empty()) {
+        why = sender.start([&] { transmitter.run(); });
+    }
     if (!why.empty()) {
         common::fail(kTrouble, "%s", why.c_str());
     }
-    std::thread sender([&] { transmitter.run(); });
 
     const int signo = waitForTheEnd(awaited, receiver, transmitter.pressing(), [&] { reload(config, gateway); });
     for (const mqtt::Request &request : queue.stop()) {

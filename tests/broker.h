@@ -122,6 +122,17 @@ private:
     bool ready_ = true;
 };
 
+// A figure in KiB from /proc/PID/status, as "VmRSS:" names it; 0 when it cannot be read.
+inline long statusKb(pid_t pid, const std::string &key) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string word;
+    while (status >> word && word != key) {
+    }
+    long kb = 0;
+    status >> kb;
+    return kb;
+}
+
 // A hub: subscribes to everything and keeps what arrives. With a name, the broker keeps its
 // session while it is away.
 class Hub {

@@ -3,6 +3,8 @@
 // against a mosquitto broker of its own on 127.0.0.1.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
@@ -11,12 +13,14 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <ctime>
 #include <set>
 #include <thread>
 
 #include "TerunaRx.h"
 #include "broker.h"
+#include "clock.h"
 #include "child.h"
 #include "config.h"
 #include "messages.h"
@@ -992,31 +996,100 @@ TEST_F(Gateway, GoesOnWithoutASubscriptionTheBrokerRefuses) {
                                "/send: Not authorized; going on without it\n");
 }
 
-// The peak resident size of process `pid`, in kB.
-long peakKb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
-
 TEST_F(Gateway, SpendsNoMemoryOnAnOversizedRequest) {
     Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
     Hub hub(broker.port);
     start(broker, hub, "");
     hub.publish(kBase + "/send", R"({"remote": 6400, "button": 1})");
     ASSERT_EQ(hub.on(kBase + "/sent", 1).size(), 1u);
-    const long before = peakKb(gateway_->pid());
+    const long before = broker::statusKb(gateway_->pid(), "VmHWM:");
     hub.publish(kBase + "/send", std::string(100'000'000, ' '));
     hub.publish(kBase + "/send", R"({"remote": 6400, "button": 2})");
     ASSERT_EQ(hub.on(kBase + "/sent", 2).size(), 2u);
-    const long after = peakKb(gateway_->pid());
+    const long after = broker::statusKb(gateway_->pid(), "VmHWM:");
     EXPECT_GT(before, 0);
     EXPECT_LE(after - before, 2048) << before << " kB before, " << after << " kB after";
+    EXPECT_EQ(stop().status, 0);
+}
+
+// A broker named homeassistant.local, looked up by a stand-in getent. The gateway and its broker
+// run in a network namespace of their own with only loopback up: the gateway's own lookup of the
+// name, through the system's DNS, has nowhere to go.
+TEST_F(Gateway, AsksGetentForALocalName) {
+    if (std::system("unshare --net ip link set lo up 2>/dev/null") != 0) {
+        GTEST_SKIP() << "cannot make a network namespace with loopback up here (unshare --net needs root, and ip "
+                        "iproute2)";
+    }
+    const struct {
+        const char *getent;
+        std::string said;
+    } rows[] = {
+        {"[ \"$1 $2\" = 'ahosts homeassistant.local' ] || exit 2\n"
+         "printf '127.0.0.1       STREAM homeassistant.local\\n::1 STREAM\\n'",
+         "teruna-mqtt: connected to the broker mqtt://homeassistant.local\n"},
+        {"exit 2", "teruna-mqtt: mqtt://homeassistant.local: cannot look up homeassistant.local: a .local name "
+                   "needs the system's mDNS (avahi-daemon and libnss-mdns); write the broker's address instead, as "
+                   "mqtt://192.168.1.20:1883; trying again, at longest every 60 s\n"},
+    };
+    std::filesystem::create_directory(dir_ + "/bin");
+    std::ofstream(dir_ + "/broker.conf") << "listener 1883 127.0.0.1\nallow_anonymous true\nuser "
+                                         << getpwuid(getuid())->pw_name << "\n";
+    std::ofstream(dir_ + "/mqtt.conf") << "broker = mqtt://homeassistant.local\nnode = test\n";
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.getent);
+        std::ofstream(dir_ + "/bin/getent") << "#!/bin/sh\n" << row.getent << "\n";
+        chmod((dir_ + "/bin/getent").c_str(), 0755);
+        const std::string script = "ip link set lo up || exit 99\n" MOSQUITTO " -c " + dir_ +
+                                   "/broker.conf 2>/dev/null & sleep 0.5\nPATH=" + dir_ +
+                                   "/bin:$PATH timeout -s TERM 3 " TERUNA_MQTT_BINARY " -c " + dir_ +
+                                   "/mqtt.conf\nkill $!\n";
+        const child::Outcome outcome =
+            child::Child({"--net", "sh", "-c", script}, child::environmentWith({"TERUNA_SIM_CLOCK=virtual"}), "",
+                         "/usr/bin/unshare", "unshare")
+                .finish();
+        EXPECT_EQ(outcome.err, row.said);
+    }
+}
+
+// True where this process may lock all its memory, as root may.
+bool mayLockMemory() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(mlockall(MCL_CURRENT | MCL_ONFAULT) == 0 ? 0 : 1);
+    }
+    int status = 1;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The press locks the gateway's memory: what it keeps resident afterwards, and all it maps, which
+// the lock counts against RLIMIT_MEMLOCK, must not grow by a thread's default stack or a heap.
+TEST_F(Gateway, KeepsLittleInMemoryAfterPressesItLocked) {
+#ifdef TERUNA_ADDRESS_SANITIZER
+    GTEST_SKIP() << "AddressSanitizer's shadow is mapped and the press locks nothing";
+#endif
+    if (!std::vector<std::string>{TERUNA_EMULATOR}.empty()) {
+        GTEST_SKIP() << "the emulator's memory would be measured, not the gateway's";
+    }
+    if (!mayLockMemory()) {
+        GTEST_SKIP() << "mlockall is refused here (not root): a press locks nothing";
+    }
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    start(broker, hub, "queue = 10\n", true);
+    constexpr std::size_t kPresses = 10;
+    for (std::size_t i = 0; i < kPresses; ++i) {
+        hub.publish(kBase + "/send", R"({"remote": 6400, "button": 3})");
+    }
+    long lockedKb = 0;
+    for (int polls = 0; polls < 3000 && hub.on(kBase + "/sent", 0).size() < kPresses; ++polls) {
+        lockedKb = std::max(lockedKb, broker::statusKb(gateway_->pid(), "VmLck:"));
+        usleep(20'000);
+    }
+    ASSERT_EQ(hub.on(kBase + "/sent", kPresses).size(), kPresses);
+    EXPECT_GT(lockedKb, 0) << "no press was seen locked";
+    EXPECT_LT(broker::statusKb(gateway_->pid(), "VmRSS:"), 12 * 1024);
+    EXPECT_LT(broker::statusKb(gateway_->pid(), "VmSize:"), 32 * 1024);
     EXPECT_EQ(stop().status, 0);
 }
 
