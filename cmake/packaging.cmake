@@ -67,6 +67,14 @@ if(TERUNA_MQTT)
   list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
 endif()
+# A package with the gateway handles its service in the prerm and postrm too (the postinst does
+# so through postinst-mqtt).
+if(TERUNA_MQTT)
+  foreach(script prerm postrm)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${script}-mqtt ${PROJECT_BINARY_DIR}/debian/${script} COPYONLY)
+    list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/${script})
+  endforeach()
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(TERUNA_GPIO_BACKEND STREQUAL "wiringpi")
   # Raspberry Pi OS ships the library as the package 'wiringpi'.

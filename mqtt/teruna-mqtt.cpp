@@ -28,7 +28,10 @@
 
 namespace {
 
-constexpr int kTrouble = 2;
+// A bad configuration is mended by its administrator, any other failure perhaps by time: the
+// service is started again after status 1 only.
+constexpr int kFailed = 1;
+constexpr int kBadConfiguration = 2;
 constexpr const char *kDefaultConfig = "/etc/teruna/mqtt.conf";
 
 void usage(FILE *out) {
@@ -37,8 +40,8 @@ void usage(FILE *out) {
                "  -c FILE  the configuration (default: /etc/teruna/mqtt.conf)\n"
                "  -h       print this text\n"
                "SIGHUP reads the configuration again.\n"
-               "Exit status: 0 when stopped by SIGTERM or SIGINT, 1 when the GPIO pins cannot be set up,\n"
-               "2 for bad usage, a bad configuration or a listener that failed.\n",
+               "Exit status: 0 when stopped by SIGTERM or SIGINT, 2 for bad usage or a bad configuration,\n"
+               "1 for any other failure (the GPIO pins, the MQTT client, a listener that failed).\n",
                out);
 }
 
@@ -70,18 +73,18 @@ mqtt::Config configure(int argc, char *argv[]) {
             usage(stdout);
             std::exit(0);
         case ':':
-            common::fail(kTrouble, "option -%c needs a value; try 'teruna-mqtt -h'", optopt);
+            common::fail(kBadConfiguration, "option -%c needs a value; try 'teruna-mqtt -h'", optopt);
         default:
-            common::fail(kTrouble, "unknown option -%c; try 'teruna-mqtt -h'", optopt);
+            common::fail(kBadConfiguration, "unknown option -%c; try 'teruna-mqtt -h'", optopt);
         }
     }
     if (optind < argc) {
-        common::fail(kTrouble, "unexpected argument '%s'; try 'teruna-mqtt -h'", argv[optind]);
+        common::fail(kBadConfiguration, "unexpected argument '%s'; try 'teruna-mqtt -h'", argv[optind]);
     }
     mqtt::Config config;
     const std::string why = readConfig(configPath, config);
     if (!why.empty()) {
-        common::fail(kTrouble, "%s", why.c_str());
+        common::fail(kBadConfiguration, "%s", why.c_str());
     }
     return config;
 }
@@ -112,7 +115,7 @@ int waitForTheEnd(const sigset_t &awaited, const mqtt::Receiver &receiver, std::
                   const std::function<void()> &onHangUp) {
     const common::Fd signals(signalfd(-1, &awaited, SFD_CLOEXEC));
     if (!signals.valid()) {
-        common::fail(kTrouble, "cannot wait for signals: %s", std::strerror(errno));
+        common::fail(kFailed, "cannot wait for signals: %s", std::strerror(errno));
     }
     for (;;) {
         pollfd ready[] = {{signals.get(), POLLIN, 0}, {receiver.failureFd(), POLLIN, 0}};
@@ -162,7 +165,7 @@ int main(int argc, char *argv[]) {
     sigset_t awaited = held;
     sigdelset(&awaited, SIGPIPE);  // a socket's, ignored
     if (wiringPiSetup() == -1) {
-        common::fail(1, "cannot set up the GPIO pins: %s", std::strerror(errno));
+        common::fail(kFailed, "cannot set up the GPIO pins: %s", std::strerror(errno));
     }
     pinMode(config.txPin, OUTPUT);
     // The transmitter's memory lock leaves the other threads' pages to the kernel. It is refused
@@ -191,7 +194,7 @@ int main(int argc, char *argv[]) {
         why = sender.start([&] { transmitter.run(); });
     }
     if (!why.empty()) {
-        common::fail(kTrouble, "%s", why.c_str());
+        common::fail(kFailed, "%s", why.c_str());
     }
 
     const int signo = waitForTheEnd(awaited, receiver, transmitter.pressing(), [&] { reload(config, gateway); });
@@ -202,7 +205,7 @@ int main(int argc, char *argv[]) {
     receiver.stop();
     gateway.stop();
     if (signo == 0) {
-        return kTrouble;
+        return kFailed;
     }
     if (signo != SIGTERM && signo != SIGINT) {
         // Ended as the signal ends a process, once the pin is low and the broker told.

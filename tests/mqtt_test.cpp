@@ -11,6 +11,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -415,7 +416,7 @@ TEST_F(Gateway, PublishesWhatItHearsAndAnnouncesIt) {
     EXPECT_EQ(hub.on(topic, 0).size(), 1u);
 }
 
-TEST_F(Gateway, EndsWithStatus2WhenItsInputGoesAway) {
+TEST_F(Gateway, EndsWithStatus1WhenItsInputGoesAway) {
     Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
     Hub hub(broker.port);
     const std::string fifo = dir_ + "/fifo";
@@ -425,7 +426,7 @@ TEST_F(Gateway, EndsWithStatus2WhenItsInputGoesAway) {
     unlink(fifo.c_str());
     close(writer);
     const child::Outcome outcome = gateway_->finish();
-    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.status, 1);
     EXPECT_NE(outcome.err.find("teruna-mqtt: cannot read " + fifo + ": No such file or directory\n"), std::string::npos)
         << outcome.err;
     EXPECT_TRUE(hub.saw(kBase + "/status", "offline"));
@@ -506,13 +507,65 @@ TEST_F(Gateway, SaysOnceThatThePasswordIsWrongAndTriesAgain) {
     EXPECT_EQ(seen.find("secret"), std::string::npos);
 }
 
-TEST_F(Gateway, StopsOnABadConfigurationBeforeItConnects) {
-    std::ofstream(dir_ + "/mqtt.conf") << "broker = mqtt://127.0.0.1:1\nqueue = lots\n";
-    const child::Outcome outcome =
-        child::Child({"-c", dir_ + "/mqtt.conf"}, child::environmentWith({}), "", TERUNA_MQTT_BINARY, "teruna-mqtt")
-            .finish();
-    EXPECT_EQ(outcome.status, 2);
-    EXPECT_EQ(outcome.err, "teruna-mqtt: " + dir_ + "/mqtt.conf:2: queue must be 1 to 4096, not 'lots'\n");
+// Status 2, which the service does not restart on, is what only its administrator can mend.
+TEST_F(Gateway, EndsWithTwoForWhatItsAdministratorMustMendAndOneForTheRest) {
+    const std::string conf = dir_ + "/mqtt.conf";
+    const std::string unreachable = "broker = mqtt://127.0.0.1:1\n";
+    // A file the configuration takes and open(2) refuses, to root too.
+    const std::string socketPath = dir_ + "/socket";
+    const int bound = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(bound, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    struct Case {
+        const char *what;
+        std::vector<std::string> arguments;
+        std::string conf;
+        std::vector<std::string> env;
+        int status;
+        std::string said;
+    };
+    const Case cases[] = {
+        {"bad usage", {"-x"}, "", {}, 2, "teruna-mqtt: unknown option -x; try 'teruna-mqtt -h'\n"},
+        {"a bad configuration",
+         {"-c", conf},
+         unreachable + "queue = lots\n",
+         {},
+         2,
+         "teruna-mqtt: " + conf + ":2: queue must be 1 to 4096, not 'lots'\n"},
+        {"a configuration it cannot read",
+         {"-c", dir_ + "/none.conf"},
+         "",
+         {},
+         2,
+         "teruna-mqtt: cannot read " + dir_ + "/none.conf: No such file or directory\n"},
+        {"GPIO pins it cannot set up",
+         {"-c", conf},
+         unreachable,
+         {"TERUNA_SIM_CLOCK=wall"},
+         1,
+         "teruna-mqtt: cannot set up the GPIO pins: Invalid argument\n"},
+        {"a listener that cannot start",
+         {"-c", conf},
+         unreachable + "receive_from = " + socketPath + "\n",
+         {"TERUNA_SIM_CLOCK=virtual"},
+         1,
+         "teruna-mqtt: cannot read " + socketPath + ": No such device or address\n"},
+    };
+    for (const Case &c : cases) {
+        std::ofstream(conf) << c.conf;
+        const child::Outcome outcome =
+            child::Child(c.arguments, child::environmentWith(c.env), "", TERUNA_MQTT_BINARY, "teruna-mqtt").finish();
+        EXPECT_EQ(outcome.status, c.status) << c.what;
+        if (c.status == 2) {
+            EXPECT_EQ(outcome.err, c.said) << c.what;
+        } else {
+            // The client, started by then, may have said first that the broker is not there.
+            EXPECT_NE(outcome.err.find(c.said), std::string::npos) << c.what << ": " << outcome.err;
+        }
+    }
+    close(bound);
 }
 
 }  // namespace
