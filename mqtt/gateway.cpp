@@ -570,7 +570,7 @@ std::chrono::microseconds Gateway::turn() const {
         return std::chrono::microseconds(0);
     }
     const auto place = static_cast<std::int64_t>(std::distance(nodes.begin(), nodes.find(config_.node)));
-    const std::int64_t step = std::min(kTurnUs, kLatestTurnUs / static_cast<std::int64_t>(nodes.size() - 1));
+    const std::int64_t step = kLatestTurnUs / static_cast<std::int64_t>(nodes.size() - 1);
     return std::chrono::microseconds(place * step);
 }
 

@@ -37,9 +37,9 @@ constexpr std::int64_t kFreshPressUs = 5'000'000;
 // Presses of one button from two gateways are one when their times overlap, give or take this
 // much for clocks apart and for where each caught the press.
 constexpr std::int64_t kSamePressUs = 50'000;
-// The latest a gateway publishes a press it heard, to let one that heard it too go first.
+// The latest a gateway publishes a press it heard, to let one that heard it too go first: the
+// gateways' turns are spread evenly up to it.
 constexpr std::int64_t kLatestTurnUs = 45'000;
-constexpr std::int64_t kTurnUs = 15'000;
 // The largest packet the broker may send the gateway: requests, and the retained records and
 // configs it reads back.
 constexpr int kMaxPacket = 256 * 1024;
