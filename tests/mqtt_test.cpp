@@ -1103,15 +1103,22 @@ TEST_F(Gateway, AsksGetentForALocalName) {
         SCOPED_TRACE(row.getent);
         std::ofstream(dir_ + "/bin/getent") << "#!/bin/sh\n" << row.getent << "\n";
         chmod((dir_ + "/bin/getent").c_str(), 0755);
-        const std::string script = "ip link set lo up || exit 99\n" MOSQUITTO " -c " + dir_ +
-                                   "/broker.conf 2>/dev/null & sleep 0.5\nPATH=" + dir_ +
-                                   "/bin:$PATH timeout -s TERM 3 " TERUNA_MQTT_BINARY " -c " + dir_ +
-                                   "/mqtt.conf\nkill $!\n";
-        const child::Outcome outcome =
-            child::Child({"--net", "sh", "-c", script}, child::environmentWith({"TERUNA_SIM_CLOCK=virtual"}), "",
-                         "/usr/bin/unshare", "unshare")
-                .finish();
-        EXPECT_EQ(outcome.err, row.said);
+        // The gateway under the tests' emulator, if any, which runs host binaries such as
+        // unshare only when asked to run the gateway.
+        std::string gateway = TERUNA_MQTT_BINARY;
+        const std::vector<std::string> emulator{TERUNA_EMULATOR};
+        if (!emulator.empty()) {
+            gateway = "-0 teruna-mqtt " + gateway;
+            for (auto part = emulator.rbegin(); part != emulator.rend(); ++part) {
+                gateway = *part + " " + gateway;
+            }
+        }
+        std::ofstream(dir_ + "/run.sh") << "ip link set lo up || exit 99\n" MOSQUITTO " -c " << dir_
+                                        << "/broker.conf 2>/dev/null & sleep 0.5\nPATH=" << dir_
+                                        << "/bin:$PATH TERUNA_SIM_CLOCK=virtual timeout -s TERM 3 " << gateway << " -c "
+                                        << dir_ << "/mqtt.conf\nkill $!\n";
+        EXPECT_EQ(std::system(("unshare --net sh " + dir_ + "/run.sh 2>" + dir_ + "/said").c_str()), 0);
+        EXPECT_EQ(recording::readFile(dir_ + "/said"), row.said);
     }
 }
 
