@@ -3,8 +3,8 @@
 // publish to the press's first edge on the real-clock simulated pins, the CPU share of the
 // gateway while its receiver is fed noise, its resident size after many presses heard and
 // many requests refused (the simulated pins keep every call they were given, so requests sent
-// would measure them, not the gateway), what ten presses locked and left resident, and how soon the first of one or three gateways that
-// hear a press publishes it on the shared topic. Measurements named are the only ones run:
+// would measure them, not the gateway), what ten presses locked and left resident, and how soon the first of one or
+// three gateways that hear a press publishes it on the shared topic. Measurements named are the only ones run:
 // teruna-mqtt-bench [listening|memory|latency|gateways]...
 #include <fcntl.h>
 #include <poll.h>

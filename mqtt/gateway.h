@@ -121,7 +121,7 @@ private:
     bool clashSaid_ = false;
     const std::string instance_;  // this process, among gateways that may share its node
     bool connectedBefore_ = false;
-    std::string host_;  // what this connection looked up: the broker's name, or its address from getent
+    std::string host_;          // what this connection looked up: the broker's name, or its address from getent
     std::string libraryError_;  // what libmosquitto last logged as an error
     Clock::time_point connectingSince_;
     bool answered_ = false;  // the broker answered this connection
