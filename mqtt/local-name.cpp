@@ -4,12 +4,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <csignal>
 #include <cstdint>
 #include <sstream>
 

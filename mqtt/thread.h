@@ -13,7 +13,7 @@
 namespace mqtt {
 
 // Room for the deepest of them: a TLS handshake or a name lookup on the gateway's thread.
-constexpr std::size_t kStackBytes = 512 * 1024;
+constexpr std::size_t kStackBytes = std::size_t{512} * 1024;
 
 class Thread {
 public:
