@@ -27,7 +27,7 @@ apt_private() {
 apt_private apt-get update
 : > "$dir/versions.new"
 for package in mosquitto openssl; do
-    rm -rf "$dir/$package" "$dir/$package"-[0-9]*
+    rm -rf "${dir:?}/$package" "${dir:?}/$package"-[0-9]*
     # A mirror may lack the newest upload's files for a while: the newest that can be had.
     fetched=
     for version in $(apt_private apt-cache showsrc "$package" | sed -n 's/^Version: //p' | sort -u -r -V); do
