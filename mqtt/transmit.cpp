@@ -20,17 +20,25 @@ void Transmitter::run() {
         if (sinceLastUs < kGapUs) {
             delayMicroseconds(kGapUs - static_cast<unsigned int>(sinceLastUs));
         }
-        quietSinceNs_ = INT64_MAX;
+        setQuietSince(INT64_MAX);
         const std::int64_t startNs = gpio::monotonicNs();
         const std::int64_t startUs = common::realtimeUs();
         transmitter.sendButton(static_cast<unsigned short>(request.remote), static_cast<unsigned char>(request.button));
         lastEndNs = gpio::monotonicNs();
-        quietSinceNs_ = lastEndNs;
+        setQuietSince(lastEndNs);
         onSent_(request, startUs, static_cast<double>(startNs - request.arrivedNs) / 1e6,
                 static_cast<double>(lastEndNs - startNs) / 1e6);
     }
 }
 
-bool Transmitter::onTheAirLately(std::int64_t nowNs) const { return nowNs - quietSinceNs_ < kEchoNs; }
+bool Transmitter::onTheAirLately(std::int64_t nowNs) const {
+    const std::lock_guard<std::mutex> lock(quietGuard_);
+    return nowNs - quietSinceNs_ < kEchoNs;
+}
+
+void Transmitter::setQuietSince(std::int64_t ns) {
+    const std::lock_guard<std::mutex> lock(quietGuard_);
+    quietSinceNs_ = ns;
+}
 
 }  // namespace mqtt

@@ -4,7 +4,6 @@
 #ifndef TERUNA_MQTT_TRANSMIT_H
 #define TERUNA_MQTT_TRANSMIT_H
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -47,7 +46,12 @@ private:
     Queue &queue_;
     Sent onSent_;
     std::mutex pressing_;
-    std::atomic<std::int64_t> quietSinceNs_{INT64_MIN / 2};  // INT64_MAX while on the air
+    void setQuietSince(std::int64_t ns);
+
+    // A lock, not a std::atomic: a 64-bit atomic on ARMv6 needs libatomic, whose archive
+    // brings ARMv7 code into the static armhf binary.
+    mutable std::mutex quietGuard_;
+    std::int64_t quietSinceNs_ = INT64_MIN / 2;  // INT64_MAX while on the air
 };
 
 }  // namespace mqtt

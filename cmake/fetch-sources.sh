@@ -1,0 +1,49 @@
+#!/bin/sh
+# SPDX-License-Identifier: MIT
+# Fetches and unpacks Debian's source packages of libmosquitto and OpenSSL into DIR, for the
+# static armhf gateway: DIR/mosquitto and DIR/openssl then point at the unpacked trees, and
+# DIR/versions names the versions, for the package's Built-Using field.
+# apt works on a configuration, lists and cache of its own under DIR: nothing system-wide
+# changes, and no root is needed.
+#   cmake/fetch-sources.sh DIR
+set -eu
+[ $# -eq 1 ] || { echo "usage: $0 DIR" >&2; exit 2; }
+dir=$1
+mkdir -p "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial" "$dir/apt/parts"
+dir=$(cd "$dir" && pwd)
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+cat > "$dir/apt/sources.list" <<LIST
+deb-src [signed-by=$keyring] http://deb.debian.org/debian bookworm main
+deb-src [signed-by=$keyring] http://deb.debian.org/debian bookworm-updates main
+deb-src [signed-by=$keyring] http://deb.debian.org/debian-security bookworm-security main
+LIST
+apt_private() {
+    command=$1
+    shift
+    "$command" -q -o Dir::State="$dir/apt" -o Dir::State::Lists="$dir/apt/lists" -o Dir::Cache="$dir/apt/cache" \
+        -o Dir::Etc::SourceList="$dir/apt/sources.list" -o Dir::Etc::SourceParts="$dir/apt/parts" \
+        -o Debug::NoLocking=true "$@"
+}
+apt_private apt-get update
+: > "$dir/versions.new"
+for package in mosquitto openssl; do
+    rm -rf "${dir:?}/$package" "${dir:?}/$package"-[0-9]*
+    # A mirror may lack the newest upload's files for a while: the newest that can be had.
+    fetched=
+    for version in $(apt_private apt-cache showsrc "$package" | sed -n 's/^Version: //p' | sort -u -r -V); do
+        rm -f "$dir/${package}_"*
+        if (cd "$dir" && apt_private apt-get source "$package=$version"); then
+            fetched=$version
+            break
+        fi
+        echo "$0: $package $version could not be fetched; trying an older version" >&2
+    done
+    [ -n "$fetched" ] || { echo "$0: no version of $package could be fetched" >&2; exit 1; }
+    tree=$(find "$dir" -maxdepth 1 -type d -name "$package-[0-9]*" | head -n 1)
+    [ -n "$tree" ] || { echo "$0: $package was not unpacked" >&2; exit 1; }
+    ln -s "$(basename "$tree")" "$dir/$package"
+    version=$(dpkg-parsechangelog -l "$tree/debian/changelog" -S Version)
+    echo "$package $version" >> "$dir/versions.new"
+done
+mv "$dir/versions.new" "$dir/versions"
+cat "$dir/versions"
