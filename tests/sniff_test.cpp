@@ -353,7 +353,9 @@ TEST_F(SniffCommandLine, SaysSoWhereAWidthWasNotMeasured) {
 }
 
 // On the real clock the sender can be held up (under an emulator, for many milliseconds): a
-// silence longer than 10 ms inside the recording rightly splits the press, and nothing else may.
+// silence longer than 10 ms inside the recording rightly splits the press. So may a stretch of
+// frames that a machine waking its sleeps milliseconds late has spoilt; nothing may make a
+// press of another remote or button, or lose it.
 TEST_F(SniffCommandLine, DecodesARealClockRecording) {
     record({"-g", "777", "-n", "5"}, false);
     const child::Outcome outcome = sniff({"-f", vcd_});
@@ -361,13 +363,16 @@ TEST_F(SniffCommandLine, DecodesARealClockRecording) {
     VcdWire wire;
     Levels levels;
     ASSERT_EQ(readLevels(recording::readFile(vcd_), "", wire, levels), "");
-    std::string expected = "remote 777 button 5\n";
+    std::size_t splits = 0;
     for (std::size_t i = 2; i + 1 < levels.size(); ++i) {
-        if (levels[i + 1].first - levels[i].first > 10000) {
-            expected += "remote 777 button 5\n";
-        }
+        splits += levels[i + 1].first - levels[i].first > 10000 ? 1u : 0u;
     }
-    EXPECT_EQ(outcome.out, expected);
+    std::istringstream lines(outcome.out);
+    std::size_t presses = 0;
+    for (std::string line; std::getline(lines, line); ++presses) {
+        EXPECT_EQ(line, "remote 777 button 5");
+    }
+    EXPECT_GE(presses, splits + 1) << outcome.out;
 }
 
 TEST_F(SniffCommandLine, ExitStatusesFollowGrep) {
