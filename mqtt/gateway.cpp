@@ -412,6 +412,13 @@ void Gateway::finishSync() {
     announce();
 }
 
+// This gateway's record, as the others read it. With mutex_ held.
+std::string Gateway::recordJson() const {
+    Announced record = announced_;
+    record.instance = instance_;
+    return announcedJson(record);
+}
+
 void Gateway::announce() {
     std::vector<std::pair<std::string, std::string>> configs;
     {
@@ -434,9 +441,7 @@ void Gateway::announce() {
                 }
             }
         }
-        Announced record = announced_;
-        record.instance = instance_;
-        configs.emplace_back(topics_.gateway, announcedJson(record));
+        configs.emplace_back(topics_.gateway, recordJson());
     }
     for (const auto &[topic, payload] : configs) {
         publish(topic, payload, true);
@@ -627,9 +632,7 @@ void Gateway::publishHeld() {
             announced_.heard.size() < kHeardAtMost && announced_.heard.insert(pair).second && announcedKnown_) {
             publish(topics_.triggerConfig(pair.first, pair.second), triggerConfigJson(topics_, pair.first, pair.second),
                     true);
-            Announced record = announced_;
-            record.instance = instance_;
-            publish(topics_.gateway, announcedJson(record), true);
+            publish(topics_.gateway, recordJson(), true);
         }
         held_.pop_front();
     }

@@ -99,6 +99,7 @@ private:
     void synchronise();
     void finishSync();
     void announce();
+    [[nodiscard]] std::string recordJson() const;
     void applyReload();
     void takeRequest(const std::string &topic, const std::string &payload);
     void publish(const std::string &topic, const std::string &payload, bool retain = false);

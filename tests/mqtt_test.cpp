@@ -244,6 +244,14 @@ protected:
         ASSERT_TRUE(hub.saw(kBase + "/status", "online", online + 1));
     }
 
+    // Starts the gateway listening on a FIFO of its folder, and returns the FIFO.
+    std::string listenOnFifo(Broker &broker, Hub &hub, const std::string &extra = "") {
+        const std::string fifo = dir_ + "/fifo";
+        EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        start(broker, hub, "receive_from = " + fifo + "\n" + extra);
+        return fifo;
+    }
+
     static std::size_t onlines(Hub &hub, const std::string &base) {
         const auto said = hub.payloads(base + "/status", 0);
         return static_cast<std::size_t>(std::count(said.begin(), said.end(), "online"));
@@ -383,8 +391,7 @@ TEST_F(Gateway, RefusesWhatOverflowsTheQueueAndCancelsWhatWaitsAtStop) {
 TEST_F(Gateway, PublishesWhatItHearsAndAnnouncesIt) {
     Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
     Hub hub(broker.port);
-    ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
-    start(broker, hub, "receive_from = " + dir_ + "/fifo\n");
+    listenOnFifo(broker, hub);
     playPress(6400, 3);
     ASSERT_TRUE(hub.saw(kBase + "/remote/6400/button/3", "press"));
     // A second press a second after the first, which a dump written at once puts as long ago as
@@ -419,9 +426,7 @@ TEST_F(Gateway, PublishesWhatItHearsAndAnnouncesIt) {
 TEST_F(Gateway, EndsWithStatus1WhenItsInputGoesAway) {
     Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
     Hub hub(broker.port);
-    const std::string fifo = dir_ + "/fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    start(broker, hub, "receive_from = " + fifo + "\n");
+    const std::string fifo = listenOnFifo(broker, hub);
     const int writer = open(fifo.c_str(), O_WRONLY);
     unlink(fifo.c_str());
     close(writer);
@@ -581,9 +586,7 @@ std::string connectedOnly(const Broker &broker) {
 TEST_F(Gateway, ReadsEachDumpOfWritersThatFollowOneAnotherClosely) {
     Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
     Hub hub(broker.port);
-    const std::string fifo = dir_ + "/fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    start(broker, hub, "receive_from = " + fifo + "\n");
+    const std::string fifo = listenOnFifo(broker, hub);
     std::vector<std::string> dumps;
     for (int button = 1; button <= 4; ++button) {
         dumps.push_back(pressDump(6400, button));
@@ -611,9 +614,7 @@ TEST_F(Gateway, ReadsEachDumpOfWritersThatFollowOneAnotherClosely) {
 TEST_F(Gateway, TakesAWriterThatWroteNothingForNoTrouble) {
     Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
     Hub hub(broker.port);
-    const std::string fifo = dir_ + "/fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    start(broker, hub, "receive_from = " + fifo + "\n");
+    const std::string fifo = listenOnFifo(broker, hub);
     close(open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
     usleep(100'000);  // the gateway reads its end before the next writer comes
     playPress(6400, 5);
@@ -643,8 +644,7 @@ std::int64_t parseUtc(const std::string &text) {
 TEST_F(Gateway, PublishesWhatTerunaSniffPrintsTimedWhenThePressBegan) {
     Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
     Hub hub(broker.port);
-    ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
-    start(broker, hub, "receive_from = " + dir_ + "/fifo\n");
+    listenOnFifo(broker, hub);
     const std::string dump = pressDump(0, 0);
     std::ofstream(dir_ + "/press.vcd") << dump;
     const child::Outcome sniffed = child::Child({"-F", "json", "-f", dir_ + "/press.vcd"}, child::environmentWith({}),
