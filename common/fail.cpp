@@ -12,10 +12,14 @@ namespace common {
 
 namespace {
 
+// One lock around the line: the gateway's threads complain at the same time, and standard
+// error, unbuffered, writes each piece on its own.
 void say(const char *format, va_list arguments) {
+    flockfile(stderr);
     std::fprintf(stderr, "%s: ", program_invocation_short_name);
     std::vfprintf(stderr, format, arguments);
     std::fputc('\n', stderr);
+    funlockfile(stderr);
 }
 
 }  // namespace
