@@ -3,6 +3,7 @@
 #include "clock.h"
 
 #include "fail.h"
+#include "run-budget.h"
 
 #include <sched.h>
 #include <sys/mman.h>
@@ -21,9 +22,9 @@ namespace {
 // A caller back within this of the last deadline continues from it.
 constexpr std::int64_t kChainWindowNs = 20'000;
 
-// The margin stays within these bounds. The upper one keeps every wait of 300 us or more
-// mostly asleep, so that even a press of all ones (1.11 s) busies the CPU for well under
-// the 950 ms of a second after which the kernel throttles a real-time task.
+// Once spinning has used up what the kernel lets a real-time task run, waits sleep until a
+// margin before their deadline, learnt from how late sleeps wake, within these bounds: the
+// upper one keeps a wait of 300 us or more mostly asleep.
 constexpr std::int64_t kMinMarginNs = 3'000;
 constexpr std::int64_t kMaxMarginNs = 100'000;
 // Spare time beyond the latest wake-up seen.
@@ -33,8 +34,16 @@ constexpr std::int64_t kNewPressNs = 10'000'000;
 
 std::int64_t marginNs = kMaxMarginNs;
 std::int64_t lastDeadlineNs = 0;
+// The thread's running already counted in the run budget, and when the last wait ended.
+std::int64_t countedRunNs = 0;
+std::int64_t lastWaitEndNs = 0;
 bool slackSet = false;
 bool lockOnlyInUse = false;
+
+RunBudget &runBudget() {
+    static RunBudget budget = RunBudget::fromKernel();
+    return budget;
+}
 
 // The margin follows the highest lateness of the last thousand or so sleeps: up at once,
 // down slowly, so that a rare late wake-up still lands before its deadline.
@@ -70,6 +79,12 @@ void lockMemory(bool locked) {
 #endif
 }
 
+std::int64_t threadCpuNs() {
+    timespec ran{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ran);
+    return static_cast<std::int64_t>(ran.tv_sec) * 1'000'000'000 + ran.tv_nsec;
+}
+
 timespec toTimespec(std::int64_t ns) {
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
@@ -85,28 +100,45 @@ std::int64_t monotonicNs() {
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
+// A wait is spun whole while the budget lasts: a sleep, even one that wakes within its margin,
+// costs exactness where the kernel or a hypervisor wakes the task late, and a margin learnt
+// from sleeps learns of a later wake-up only by a late edge.
 void waitUntilNs(std::int64_t deadlineNs) {
     if (!slackSet) {
         // Ordinary tasks' sleeps may otherwise be rounded up by 50 us.
         prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         slackSet = true;
     }
-    const std::int64_t wakeNs = deadlineNs - marginNs;
-    if (wakeNs > monotonicNs()) {
+    // The kernel's own count of this thread's running, which is what it throttles by, counted
+    // from one wait to the next; what ran before a press began is the caller's.
+    const std::int64_t ranNs = threadCpuNs();
+    const std::int64_t nowNs = monotonicNs();
+    RunBudget &budget = runBudget();
+    if (nowNs - lastWaitEndNs < kNewPressNs) {
+        budget.charge(nowNs, ranNs - countedRunNs);
+    }
+    countedRunNs = ranNs;
+    // Past the budget even so (waits too short to sleep much of), it sleeps all it can.
+    const std::int64_t keptNs = budget.allows(nowNs, 0) ? marginNs : kMinMarginNs;
+    const std::int64_t wakeNs = deadlineNs - keptNs;
+    if (wakeNs > nowNs && !budget.allows(nowNs, deadlineNs - nowNs)) {
         const timespec wake = toTimespec(wakeNs);
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
         }
-        learnFrom(monotonicNs() - wakeNs);
+        if (keptNs == marginNs) {
+            learnFrom(monotonicNs() - wakeNs);
+        }
     }
     while (monotonicNs() < deadlineNs) {
     }
+    lastWaitEndNs = deadlineNs;
 }
 
 void delayUs(unsigned int us) {
     const std::int64_t nowNs = monotonicNs();
     if (nowNs - lastDeadlineNs > kNewPressNs) {
         // Each press learns its margin from its own sleeps, from the top down: started low, it
-        // would learn of each later wake-up by a late edge, in the first frames of every run.
+        // would learn of each later wake-up by a late edge.
         marginNs = kMaxMarginNs;
     }
     const bool continues = nowNs >= lastDeadlineNs && nowNs - lastDeadlineNs < kChainWindowNs;
@@ -114,8 +146,6 @@ void delayUs(unsigned int us) {
     waitUntilNs(deadlineNs);
     lastDeadlineNs = deadlineNs;
 }
-
-std::int64_t sleepMarginNs() { return marginNs; }
 
 void lockOnlyPagesInUse() { lockOnlyInUse = true; }
 

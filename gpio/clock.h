@@ -24,12 +24,11 @@ std::int64_t monotonicNs();
 // deadline, so that the level writes between two delays do not stretch a symbol.
 void delayUs(unsigned int us);
 
-// Returns once CLOCK_MONOTONIC has reached `deadlineNs`: sleeps until shortly before it,
-// by a margin learnt from how late this machine's sleeps wake, then busy-waits.
+// Returns once CLOCK_MONOTONIC has reached `deadlineNs`. Busy-waits while the task's running
+// in the last second leaves room in what the kernel lets a real-time task run; beyond that,
+// sleeps until shortly before the deadline, by a margin learnt from how late this machine's
+// sleeps wake, then busy-waits.
 void waitUntilNs(std::int64_t deadlineNs);
-
-// The margin waitUntilNs currently keeps, in nanoseconds.
-std::int64_t sleepMarginNs();
 
 // What wiringPi's piHiPri asks of the kernel: SCHED_RR at `priority`, capped at the
 // highest the kernel allows; 0 returns to normal scheduling. Returns 0, or -1 with errno.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "chip.h"
 #include "clock.h"
 #include "pins.h"
+#include "run-budget.h"
 #include "recording.h"
 #include "sim.h"
 #include "wiringPi.h"
@@ -186,6 +188,64 @@ TEST(Priority, LocksTheMemoryForThePressAndUnlocksItAfter) {
     ASSERT_EQ(gpio::requestPriority(0), 0);
     EXPECT_GT(during, 0);
     EXPECT_EQ(lockedKb(), 0);
+}
+
+constexpr std::int64_t kMs = 1'000'000;
+
+TEST(RunBudget, CountsWhatRanInTheLastWindowOnly) {
+    struct Case {
+        const char *what;
+        std::int64_t ranUntilMs;  // 1 ms of running charged at the end of each ms from 1 until this
+        std::int64_t askedAtMs;
+        std::int64_t ranMs;
+        bool allowsAnotherMs;
+    };
+    const Case cases[] = {
+        {"within the budget", 500, 500, 500, true},
+        {"at the budget", 850, 850, 850, false},
+        {"what ran over a second ago has expired", 850, 1500, 350, true},
+        {"all of it expired", 850, 2000, 0, true},
+        {"after a long pause", 850, 600'000, 0, true},
+    };
+    for (const Case &c : cases) {
+        gpio::RunBudget budget(1000 * kMs, 850 * kMs);
+        const std::int64_t startNs = 7'000 * kMs;
+        for (std::int64_t ms = 1; ms <= c.ranUntilMs; ++ms) {
+            budget.charge(startNs + ms * kMs, kMs);
+        }
+        EXPECT_EQ(budget.ranNs(startNs + c.askedAtMs * kMs) / kMs, c.ranMs) << c.what;
+        EXPECT_EQ(budget.allows(startNs + c.askedAtMs * kMs, kMs), c.allowsAnotherMs) << c.what;
+    }
+}
+
+std::int64_t threadCpuNs() {
+    timespec used{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+    return static_cast<std::int64_t>(used.tv_sec) * 1'000'000'000 + used.tv_nsec;
+}
+
+// Waits back to back for longer than a second spin only as long as the kernel lets a real-time
+// task run: the rest of the second they sleep, so that the kernel never throttles a press.
+TEST(RealClock, WaitsBackToBackLeaveTheKernelItsShareOfEachSecond) {
+    const std::int64_t allowedNs = gpio::RunBudget::fromKernel().allowedNs();
+    if (allowedNs >= 1000 * kMs) {
+        GTEST_SKIP() << "this kernel does not throttle real-time tasks";
+    }
+    // At a press's priority the waits have a core to themselves, whatever else runs.
+    if (gpio::requestPriority(90) != 0) {
+        GTEST_SKIP() << "needs real-time priority";
+    }
+    const std::int64_t beganNs = gpio::monotonicNs();
+    std::int64_t usedAtHalfSecond = -1;
+    while (gpio::monotonicNs() - beganNs < 1500 * kMs) {
+        gpio::delayUs(110);
+        if (usedAtHalfSecond < 0 && gpio::monotonicNs() - beganNs >= 500 * kMs) {
+            usedAtHalfSecond = threadCpuNs();
+        }
+    }
+    const std::int64_t ranNs = threadCpuNs() - usedAtHalfSecond;
+    gpio::requestPriority(0);
+    EXPECT_LT(ranNs, allowedNs + 50 * kMs);
 }
 
 }  // namespace
