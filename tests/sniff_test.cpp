@@ -413,6 +413,41 @@ TEST_F(SniffCommandLine, ExitStatusesFollowGrep) {
     }
 }
 
+// Every usage error is one complaint and the way to the help, status 2; a value at either end
+// of its range is taken, which the next check shows by being the one that complains.
+TEST_F(SniffCommandLine, SaysWhatIsWrongWithTheCommandLine) {
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+    } rows[] = {
+        {{}, "give either -f FILE or -p PIN"},
+        {{"-f", "x", "-p", "2"}, "give either -f FILE or -p PIN"},
+        {{"-f"}, "option -f needs a value"},
+        {{"-f", "x", "-q"}, "unknown option -q"},
+        {{"-f", "x", "extra"}, "unexpected argument 'extra'"},
+        {{"-f", ""}, "-f takes a path, not ''"},
+        {{"-p", "x"}, "-p takes a pin number, not 'x'"},
+        {{"-p", "2x"}, "-p takes a pin number, not '2x'"},
+        {{"-p", "1000001"}, "-p takes a pin number, not '1000001'"},
+        {{"-p", "-1000000", "-c", "d"}, "-c goes with -f"},
+        {{"-p", "1000000", "-c", "d"}, "-c goes with -f"},
+        {{"-p", "2", "-t", "0"}, "-t takes a number of seconds, not '0'"},
+        {{"-p", "2", "-t", "nan"}, "-t takes a number of seconds, not 'nan'"},
+        {{"-p", "2", "-t", "10000001"}, "-t takes a number of seconds, not '10000001'"},
+        {{"-p", "2", "-t", "5s"}, "-t takes a number of seconds, not '5s'"},
+        {{"-f", "x", "-t", "1e7"}, "-t goes with -p"},
+        {{"-f", "x", "-t", "0.001"}, "-t goes with -p"},
+        {{"-f", "x", "-F", "JSON"}, "-F takes text or json, not 'JSON'"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(::testing::PrintToString(row.args));
+        const child::Outcome outcome = sniff(row.args);
+        EXPECT_EQ(outcome.status, 2);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, "teruna-sniff: " + row.said + "\ntry 'teruna-sniff -h'\n");
+    }
+}
+
 }  // namespace
 
 namespace {
