@@ -101,7 +101,7 @@ bool isTopic(const std::string &text) {
 }
 
 // "mqtt://HOST:PORT" or "mqtts://HOST:PORT"; the port may be left out.
-std::string takeBroker(const std::string &value, Config &config) {
+std::string parseBroker(const std::string &value, Config &config) {
     const std::size_t scheme = value.find("://");
     const std::string kind = scheme == std::string::npos ? "" : value.substr(0, scheme);
     if (kind != "mqtt" && kind != "mqtts") {
@@ -169,7 +169,7 @@ std::string whyNotAName(const std::string &kind, const std::string &name, const 
     return "";
 }
 
-std::string takeButton(const std::string &name, const std::string &value, Config &config) {
+std::string parseButton(const std::string &name, const std::string &value, Config &config) {
     std::string why = whyNotAName("button", name, config.buttons);
     if (!why.empty()) {
         return why;
@@ -190,7 +190,7 @@ std::string takeButton(const std::string &name, const std::string &value, Config
 std::string quoted(const std::string &text) { return "'" + text + "'"; }
 
 // "6400/1-4", "17/1,3,5-6": buttons and inclusive ranges, in any order.
-std::string takeRemote(const std::string &name, const std::string &value, Config &config) {
+std::string parseRemote(const std::string &name, const std::string &value, Config &config) {
     std::string why = whyNotAName("remote", name, config.remotes);
     if (!why.empty()) {
         return why;
@@ -241,9 +241,9 @@ std::string takeRemote(const std::string &name, const std::string &value, Config
     return "";
 }
 
-std::string takeSetting(const std::string &key, const std::string &value, Config &config) {
+std::string parseSetting(const std::string &key, const std::string &value, Config &config) {
     if (key == "broker") {
-        return takeBroker(value, config);
+        return parseBroker(value, config);
     }
     const bool named =
         key == "username" || key == "node" || key == "topic" || key == "shared_topic" || key == "discovery_prefix";
@@ -355,15 +355,15 @@ std::string parseConfig(const std::string &text, const std::string &path, Config
         const std::string value = trimmed(line.substr(equals + 1));
         std::string why;
         if (key.rfind("button", 0) == 0 && key.size() > 6 && std::strchr(kBlanks, key[6]) != nullptr) {
-            why = takeButton(trimmed(key.substr(6)), value, config);
+            why = parseButton(trimmed(key.substr(6)), value, config);
         } else if (key.rfind("remote", 0) == 0 && key.size() > 6 && std::strchr(kBlanks, key[6]) != nullptr) {
-            why = takeRemote(trimmed(key.substr(6)), value, config);
+            why = parseRemote(trimmed(key.substr(6)), value, config);
         } else if (value.empty()) {
             why = key + " needs a value";
         } else if (!seen.emplace(key, number).second) {
             why = key + " is given twice";
         } else {
-            why = takeSetting(key, value, config);
+            why = parseSetting(key, value, config);
         }
         if (!why.empty()) {
             return where + why;
