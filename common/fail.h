@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The tools' one way of saying what failed: one line on standard error, the program's name
-// first, then the reason.
+// first, then why.
 #ifndef TERUNA_COMMON_FAIL_H
 #define TERUNA_COMMON_FAIL_H
 

@@ -8,13 +8,14 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 
+#include "command-line.h"
 #include "pins.h"
 
 namespace mqtt {
@@ -41,13 +42,6 @@ std::string withoutComment(const std::string &line) {
         }
     }
     return line;
-}
-
-bool toNumber(const std::string &text, long low, long high, long &value) {
-    char *end = nullptr;
-    errno = 0;
-    value = std::strtol(text.c_str(), &end, 10);
-    return !text.empty() && errno == 0 && *end == '\0' && value >= low && value <= high;
 }
 
 bool isDigits(const std::string &text) {
@@ -107,7 +101,7 @@ bool isTopic(const std::string &text) {
 }
 
 // "mqtt://HOST:PORT" or "mqtts://HOST:PORT"; the port may be left out.
-std::string takeBroker(const std::string &value, Config &config) {
+std::string parseBroker(const std::string &value, Config &config) {
     const std::size_t scheme = value.find("://");
     const std::string kind = scheme == std::string::npos ? "" : value.substr(0, scheme);
     if (kind != "mqtt" && kind != "mqtts") {
@@ -120,12 +114,14 @@ std::string takeBroker(const std::string &value, Config &config) {
     const std::size_t hostEnd = !rest.empty() && rest.front() == '[' ? rest.find(']') + 1 : 0;
     const std::size_t colon = rest.find(':', hostEnd);
     if (colon != std::string::npos) {
-        long port = 0;
+        const std::string portText = rest.substr(colon + 1);
         // strtol alone would take "+1883" and " 1883".
-        if (!isDigits(rest.substr(colon + 1)) || !toNumber(rest.substr(colon + 1), 1, 65535, port)) {
-            return "the broker's port must be 1 to 65535, not '" + rest.substr(colon + 1) + "'";
+        const std::optional<long> port =
+            isDigits(portText) ? common::wholeNumber(portText.c_str(), 1, 65535) : std::nullopt;
+        if (!port) {
+            return "the broker's port must be 1 to 65535, not '" + portText + "'";
         }
-        config.port = static_cast<int>(port);
+        config.port = static_cast<int>(*port);
         rest.resize(colon);
     }
     if (rest.size() > 2 && rest.front() == '[' && rest.back() == ']') {
@@ -173,26 +169,28 @@ std::string whyNotAName(const std::string &kind, const std::string &name, const 
     return "";
 }
 
-std::string takeButton(const std::string &name, const std::string &value, Config &config) {
+std::string parseButton(const std::string &name, const std::string &value, Config &config) {
     std::string why = whyNotAName("button", name, config.buttons);
     if (!why.empty()) {
         return why;
     }
     const std::size_t slash = value.find('/');
-    long remote = 0;
-    long button = 0;
-    if (slash == std::string::npos || !toNumber(value.substr(0, slash), 0, kMaxRemote, remote) ||
-        !toNumber(value.substr(slash + 1), 0, kMaxButton, button)) {
-        return "button " + name + " must be REMOTE/BUTTON, remote 0 to 65535 and button 0 to 127, not '" + value + "'";
+    const std::optional<long> remote =
+        slash == std::string::npos ? std::nullopt : common::wholeNumber(value.substr(0, slash).c_str(), 0, kMaxRemote);
+    const std::optional<long> button =
+        remote ? common::wholeNumber(value.substr(slash + 1).c_str(), 0, kMaxButton) : std::nullopt;
+    if (!button) {
+        return "button " + name + " must be REMOTE/BUTTON, remote 0 to " + std::to_string(kMaxRemote) +
+               " and button 0 to " + std::to_string(kMaxButton) + ", not '" + value + "'";
     }
-    config.buttons.push_back({name, static_cast<unsigned int>(remote), static_cast<unsigned int>(button)});
+    config.buttons.push_back({name, static_cast<unsigned int>(*remote), static_cast<unsigned int>(*button)});
     return "";
 }
 
 std::string quoted(const std::string &text) { return "'" + text + "'"; }
 
 // "6400/1-4", "17/1,3,5-6": buttons and inclusive ranges, in any order.
-std::string takeRemote(const std::string &name, const std::string &value, Config &config) {
+std::string parseRemote(const std::string &name, const std::string &value, Config &config) {
     std::string why = whyNotAName("remote", name, config.remotes);
     if (!why.empty()) {
         return why;
@@ -201,18 +199,18 @@ std::string takeRemote(const std::string &name, const std::string &value, Config
         "remote " + name + " must be REMOTE/BUTTONS, as 6400/1-4 or 17/1,3,5-6, not '" + value + "'";
     const std::size_t slash = value.find('/');
     const std::string remoteText = trimmed(value.substr(0, slash));
-    long remote = 0;
     if (slash == std::string::npos || !isDigits(remoteText)) {
         return malformed;
     }
-    if (!toNumber(remoteText, 0, kMaxRemote, remote)) {
-        return "remote " + name + "'s remote must be 0 to 65535, not '" + remoteText + "'";
+    const std::optional<long> remote = common::wholeNumber(remoteText.c_str(), 0, kMaxRemote);
+    if (!remote) {
+        return "remote " + name + "'s remote must be 0 to " + std::to_string(kMaxRemote) + ", not '" + remoteText + "'";
     }
     const auto same = std::find_if(config.remotes.begin(), config.remotes.end(), [&](const Remote &known) {
-        return known.remote == static_cast<unsigned int>(remote);
+        return known.remote == static_cast<unsigned int>(*remote);
     });
     if (same != config.remotes.end()) {
-        return "remotes " + same->name + " and " + name + " are both remote " + std::to_string(remote);
+        return "remotes " + same->name + " and " + name + " are both remote " + std::to_string(*remote);
     }
     const std::string list = value.substr(slash + 1);
     std::set<unsigned int> buttons;
@@ -224,29 +222,28 @@ std::string takeRemote(const std::string &name, const std::string &value, Config
         const std::size_t dash = item.find('-');
         const std::string first = trimmed(item.substr(0, dash));
         const std::string last = dash == std::string::npos ? first : trimmed(item.substr(dash + 1));
-        long low = 0;
-        long high = 0;
         if (!isDigits(first) || !isDigits(last)) {
             return malformed;
         }
-        if (!toNumber(first, 0, kMaxButton, low) || !toNumber(last, 0, kMaxButton, high)) {
-            return "remote " + name + "'s buttons must be 0 to 127, not " + quoted(item);
+        const std::optional<long> low = common::wholeNumber(first.c_str(), 0, kMaxButton);
+        const std::optional<long> high = common::wholeNumber(last.c_str(), 0, kMaxButton);
+        if (!low || !high) {
+            return "remote " + name + "'s buttons must be 0 to " + std::to_string(kMaxButton) + ", not " + quoted(item);
         }
-        if (high < low) {
+        if (*high < *low) {
             return "remote " + name + "'s range " + quoted(item) + " ends before it begins";
         }
-        for (long button = low; button <= high; ++button) {
+        for (long button = *low; button <= *high; ++button) {
             buttons.insert(static_cast<unsigned int>(button));
         }
     }
-    config.remotes.push_back({name, static_cast<unsigned int>(remote), {buttons.begin(), buttons.end()}});
+    config.remotes.push_back({name, static_cast<unsigned int>(*remote), {buttons.begin(), buttons.end()}});
     return "";
 }
 
-std::string takeSetting(const std::string &key, const std::string &value, Config &config) {
-    long number = 0;
+std::string parseSetting(const std::string &key, const std::string &value, Config &config) {
     if (key == "broker") {
-        return takeBroker(value, config);
+        return parseBroker(value, config);
     }
     const bool named =
         key == "username" || key == "node" || key == "topic" || key == "shared_topic" || key == "discovery_prefix";
@@ -279,10 +276,11 @@ std::string takeSetting(const std::string &key, const std::string &value, Config
         }
         config.sharedTopic = value;
     } else if (key == "tx_pin" || key == "rx_pin") {
-        if (!toNumber(value, 0, INT_MAX, number) || gpio::bcmLineOf(static_cast<int>(number)) < 0) {
+        const std::optional<long> pin = common::wholeNumber(value.c_str(), 0, INT_MAX);
+        if (!pin || gpio::bcmLineOf(static_cast<int>(*pin)) < 0) {
             return key + " must be a wiringPi pin, 0 to 16 or 21 to 31, not '" + value + "'";
         }
-        (key == "tx_pin" ? config.txPin : config.rxPin) = static_cast<int>(number);
+        (key == "tx_pin" ? config.txPin : config.rxPin) = static_cast<int>(*pin);
     } else if (key == "receive_from") {
         struct stat status {};
         if (stat(value.c_str(), &status) != 0) {
@@ -298,16 +296,19 @@ std::string takeSetting(const std::string &key, const std::string &value, Config
         }
         config.discoveryPrefix = value == "none" ? "" : value;
     } else if (key == "queue") {
-        if (!toNumber(value, 1, kMaxQueue, number)) {
-            return "queue must be 1 to 4096, not '" + value + "'";
+        const std::optional<long> queue = common::wholeNumber(value.c_str(), 1, kMaxQueue);
+        if (!queue) {
+            return "queue must be 1 to " + std::to_string(kMaxQueue) + ", not '" + value + "'";
         }
-        config.queue = static_cast<std::size_t>(number);
+        config.queue = static_cast<std::size_t>(*queue);
     } else if (key == "keepalive") {
         // libmosquitto refuses a keepalive under 5 s.
-        if (!isDigits(value) || !toNumber(value, 5, 3600, number)) {
+        const std::optional<long> seconds =
+            isDigits(value) ? common::wholeNumber(value.c_str(), 5, 3600) : std::nullopt;
+        if (!seconds) {
             return "keepalive must be 5 to 3600 seconds, not '" + value + "'";
         }
-        config.keepAliveS = static_cast<int>(number);
+        config.keepAliveS = static_cast<int>(*seconds);
     } else if (key == "discover_heard") {
         if (value != "yes" && value != "no") {
             return "discover_heard must be yes or no, not '" + value + "'";
@@ -354,15 +355,15 @@ std::string parseConfig(const std::string &text, const std::string &path, Config
         const std::string value = trimmed(line.substr(equals + 1));
         std::string why;
         if (key.rfind("button", 0) == 0 && key.size() > 6 && std::strchr(kBlanks, key[6]) != nullptr) {
-            why = takeButton(trimmed(key.substr(6)), value, config);
+            why = parseButton(trimmed(key.substr(6)), value, config);
         } else if (key.rfind("remote", 0) == 0 && key.size() > 6 && std::strchr(kBlanks, key[6]) != nullptr) {
-            why = takeRemote(trimmed(key.substr(6)), value, config);
+            why = parseRemote(trimmed(key.substr(6)), value, config);
         } else if (value.empty()) {
             why = key + " needs a value";
         } else if (!seen.emplace(key, number).second) {
             why = key + " is given twice";
         } else {
-            why = takeSetting(key, value, config);
+            why = parseSetting(key, value, config);
         }
         if (!why.empty()) {
             return where + why;

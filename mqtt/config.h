@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "TerunaCode.h"
+
 namespace mqtt {
 
 // A button announced to the hub and pressed through BASE/button/NAME/press.
@@ -50,9 +52,9 @@ struct Config {
 // as it is written). Returns "", or "PATH:LINE: why" for the first line it cannot take.
 std::string parseConfig(const std::string &text, const std::string &path, Config &config);
 
-// Ids a press may carry.
-constexpr unsigned int kMaxRemote = 65535;
-constexpr unsigned int kMaxButton = 127;
+// Ids a press may carry: as many as the code word holds.
+constexpr unsigned int kMaxRemote = TerunaCode::kRemoteMask;
+constexpr unsigned int kMaxButton = TerunaCode::kButtonMask;
 
 }  // namespace mqtt
 

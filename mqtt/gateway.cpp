@@ -102,11 +102,12 @@ std::string Gateway::setUpClient() {
             self(data)->libraryError_ = text;
         }
     });
-    mosquitto_connect_v5_callback_set(client_, [](mosquitto *, void *data, int reason, int,
-                                                  const mosquitto_property *) { self(data)->onConnect(reason); });
-    mosquitto_disconnect_v5_callback_set(client_, [](mosquitto *, void *data, int reason, const mosquitto_property *) {
-        self(data)->onDisconnect(reason);
-    });
+    mosquitto_connect_v5_callback_set(client_, [](mosquitto *, void *data, int reasonCode, int,
+                                                  const mosquitto_property *) { self(data)->onConnect(reasonCode); });
+    mosquitto_disconnect_v5_callback_set(client_,
+                                         [](mosquitto *, void *data, int reasonCode, const mosquitto_property *) {
+                                             self(data)->onDisconnect(reasonCode);
+                                         });
     mosquitto_subscribe_v5_callback_set(
         client_, [](mosquitto *, void *data, int mid, int count, const int *granted, const mosquitto_property *) {
             self(data)->onSubscribe(mid, count, granted);
@@ -150,7 +151,7 @@ void Gateway::sayClash() {
     clashSaid_ = true;
 }
 
-std::string Gateway::reasonOf(int rc) {
+std::string Gateway::whyOf(int rc) {
     switch (rc) {
     case MOSQ_ERR_ERRNO:
         return errno == 0 ? "the connection failed" : std::strerror(errno);
@@ -216,11 +217,11 @@ void Gateway::connection() {
     }
     mosquitto_property_free_all(&properties);
     if (rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_EAI || rc == MOSQ_ERR_LOOKUP) {
-        say(State::unreachable, "cannot reach it: " + reasonOf(rc));
+        say(State::unreachable, "cannot reach it: " + whyOf(rc));
         return;
     }
     if (rc != MOSQ_ERR_SUCCESS) {
-        say(State::lost, reasonOf(rc));
+        say(State::lost, whyOf(rc));
         return;
     }
     connectingSince_ = Clock::now();
@@ -270,16 +271,16 @@ void Gateway::connection() {
         return;
     }
     if (said_ == State::online) {
-        say(State::lost, "lost the connection: " + reasonOf(rc));
+        say(State::lost, "lost the connection: " + whyOf(rc));
     } else if (said_ != State::refused) {
-        say(State::lost, reasonOf(rc));
+        say(State::lost, whyOf(rc));
     }
 }
 
-void Gateway::onConnect(int reason) {
+void Gateway::onConnect(int reasonCode) {
     answered_ = true;
-    if (reason != 0) {
-        say(State::refused, std::string("the broker refused the connection: ") + mosquitto_reason_string(reason));
+    if (reasonCode != 0) {
+        say(State::refused, std::string("the broker refused the connection: ") + mosquitto_reason_string(reasonCode));
         return;
     }
     retryS_ = kFirstRetryS;
@@ -290,11 +291,11 @@ void Gateway::onConnect(int reason) {
     synchronise();
     const std::lock_guard<std::mutex> lock(mutex_);
     online_ = true;
-    publishHeld();
+    publishPending();
 }
 
-void Gateway::onDisconnect(int reason) {
-    if (reason == MQTT_RC_SESSION_TAKEN_OVER) {
+void Gateway::onDisconnect(int reasonCode) {
+    if (reasonCode == MQTT_RC_SESSION_TAKEN_OVER) {
         say(State::takenOver);
     }
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -507,10 +508,10 @@ void Gateway::onMessage(const mosquitto_message &message) {
         }
         return;
     }
-    takeRequest(topic, payload);
+    handleRequest(topic, payload);
 }
 
-void Gateway::takeRequest(const std::string &topic, const std::string &payload) {
+void Gateway::handleRequest(const std::string &topic, const std::string &payload) {
     Request request;
     request.arrivedNs = gpio::monotonicNs();
     std::string why;
@@ -559,9 +560,9 @@ void Gateway::sent(const Request &request, std::int64_t startUs, double waitedMs
     publish(topics_.sent, sentJson(request, startUs, waitedMs, tookMs));
 }
 
-void Gateway::refuse(const std::string &reason, const std::string &payload, const std::string &id) {
+void Gateway::refuse(const std::string &why, const std::string &payload, const std::string &id) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    publish(topics_.error, errorJson(reason, payload, id));
+    publish(topics_.error, errorJson(why, payload, id));
 }
 
 // A gateway's turn to publish a press that others may have heard too: each takes its place
@@ -587,16 +588,16 @@ void Gateway::heard(const rx::Press &press, std::int64_t beganUs, std::int64_t e
     }
     std::this_thread::sleep_for(wait);
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (held_.size() == kHeardWhileAway) {
-        held_.pop_front();
+    if (pending_.size() == kHeardWhileAway) {
+        pending_.pop_front();
         if (droppedWhileAway_++ == 0) {
             common::complain("more than %zu presses heard while the broker is away: the oldest are dropped",
                              kHeardWhileAway);
         }
     }
-    held_.push_back({press, beganUs, endedUs});
+    pending_.push_back({press, beganUs, endedUs});
     if (online_) {
-        publishHeld();
+        publishPending();
     }
 }
 
@@ -608,9 +609,9 @@ bool Gateway::publishedByAnother(const SharedPress &press) const {
 }
 
 // With mutex_ held.
-void Gateway::publishHeld() {
-    while (!held_.empty()) {
-        const Heard &next = held_.front();
+void Gateway::publishPending() {
+    while (!pending_.empty()) {
+        const Heard &next = pending_.front();
         const rx::Press &press = next.press;
         const std::string received = receivedJson(press, config_.node, next.beganUs);
         if (mosquitto_publish(client_, nullptr, topics_.received.c_str(), static_cast<int>(received.size()),
@@ -634,7 +635,7 @@ void Gateway::publishHeld() {
                     true);
             publish(topics_.gateway, recordJson(), true);
         }
-        held_.pop_front();
+        pending_.pop_front();
     }
     droppedWhileAway_ = 0;
 }

@@ -60,7 +60,7 @@ public:
     std::string start();
 
     void sent(const Request &request, std::int64_t startUs, double waitedMs, double tookMs);
-    void refuse(const std::string &reason, const std::string &payload, const std::string &id = "");
+    void refuse(const std::string &why, const std::string &payload, const std::string &id = "");
     // A press heard, with when it began and ended (µs since the epoch).
     void heard(const rx::Press &press, std::int64_t beganUs, std::int64_t endedUs);
 
@@ -87,11 +87,11 @@ private:
     void waitBeforeRetry();
     void say(State state, const std::string &why = "");
     void sayClash();
-    std::string reasonOf(int rc);
+    std::string whyOf(int rc);
 
     // From libmosquitto's callbacks, on the gateway's thread.
-    void onConnect(int reason);
-    void onDisconnect(int reason);
+    void onConnect(int reasonCode);
+    void onDisconnect(int reasonCode);
     void onSubscribe(int mid, int count, const int *granted);
     void onMessage(const mosquitto_message &message);
 
@@ -101,9 +101,9 @@ private:
     void announce();
     [[nodiscard]] std::string recordJson() const;
     void applyReload();
-    void takeRequest(const std::string &topic, const std::string &payload);
+    void handleRequest(const std::string &topic, const std::string &payload);
     void publish(const std::string &topic, const std::string &payload, bool retain = false);
-    void publishHeld();
+    void publishPending();
     [[nodiscard]] bool publishedByAnother(const SharedPress &press) const;
     [[nodiscard]] std::chrono::microseconds turn() const;
     void goodbye();
@@ -135,7 +135,7 @@ private:
 
     std::mutex mutex_;  // guards what follows, shared with the receiving and transmitting threads
     bool online_ = false;
-    std::deque<Heard> held_;
+    std::deque<Heard> pending_;
     unsigned long droppedWhileAway_ = 0;
     std::unique_ptr<Config> reloaded_;
     std::string syncToken_;  // while the retained messages of this connection come in

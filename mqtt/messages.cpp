@@ -18,7 +18,7 @@ constexpr std::size_t kShownRequest = 256;
 std::string text(const json &value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 // A whole number in [0, high], or why not.
-std::string takeId(const json &object, const char *key, unsigned int high, unsigned int &value) {
+std::string readId(const json &object, const char *key, unsigned int high, unsigned int &value) {
     const auto found = object.find(key);
     if (found == object.end()) {
         return std::string("no ") + key;
@@ -63,9 +63,9 @@ std::string parseSend(const std::string &payload, Request &request) {
     if (!object.is_object()) {
         return "not a JSON object";
     }
-    std::string why = takeId(object, "remote", kMaxRemote, request.remote);
+    std::string why = readId(object, "remote", kMaxRemote, request.remote);
     if (why.empty()) {
-        why = takeId(object, "button", kMaxButton, request.button);
+        why = readId(object, "button", kMaxButton, request.button);
     }
     const auto id = object.find("id");
     if (why.empty() && id != object.end()) {
@@ -91,8 +91,8 @@ std::string sentJson(const Request &request, std::int64_t startUs, double waited
     return text(sent);
 }
 
-std::string errorJson(const std::string &reason, const std::string &payload, const std::string &id) {
-    json error = {{"reason", reason}, {"request", payload.substr(0, kShownRequest)}};
+std::string errorJson(const std::string &why, const std::string &payload, const std::string &id) {
+    json error = {{"reason", why}, {"request", payload.substr(0, kShownRequest)}};
     if (!id.empty()) {
         error["id"] = id;
     }

@@ -30,8 +30,8 @@ std::string parseSend(const std::string &payload, Request &request);
 // One press sent: when it began, how long it waited and how long it took, in milliseconds.
 std::string sentJson(const Request &request, std::int64_t startUs, double waitedMs, double tookMs);
 
-// A request refused for `reason`, with the request cut to 256 bytes.
-std::string errorJson(const std::string &reason, const std::string &payload, const std::string &id = "");
+// A request refused for `why`, with the request cut to 256 bytes.
+std::string errorJson(const std::string &why, const std::string &payload, const std::string &id = "");
 
 // A press heard: teruna-sniff's JSON of it, with when it began (microseconds since the epoch)
 // and `node`.

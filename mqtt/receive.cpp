@@ -43,9 +43,9 @@ std::string Receiver::start() {
             return "cannot read " + config_.receiveFrom + ": " + std::strerror(errno);
         }
     } else if (config_.rxPin >= 0) {
-        std::string trouble = line_.open(config_.rxPin);
-        if (!trouble.empty()) {
-            return trouble;
+        std::string why = line_.open(config_.rxPin);
+        if (!why.empty()) {
+            return why;
         }
     } else {
         return "";
@@ -106,12 +106,12 @@ void Receiver::readDumps() {
     };
     for (;;) {
         // A writer that wrote nothing has nothing to say.
-        const std::string trouble = rx::feedRecording(source, "", receiver, wire, rx::NoDump::isFine);
+        const std::string why = rx::feedRecording(source, "", receiver, wire, rx::NoDump::isFine);
         if (stopped) {
             break;
         }
-        if (!trouble.empty()) {
-            common::complain("cannot read %s: %s", config_.receiveFrom.c_str(), trouble.c_str());
+        if (!why.empty()) {
+            common::complain("cannot read %s: %s", config_.receiveFrom.c_str(), why.c_str());
         }
         if (!fifo) {
             break;
@@ -132,10 +132,10 @@ void Receiver::listenLive() {
         const std::int64_t offsetUs = common::realtimeOffsetUs();
         onPress_(press, wholeUs(press.timeUs) + offsetUs, wholeUs(press.endUs) + offsetUs);
     });
-    const std::string trouble = line_.follow(
+    const std::string why = line_.follow(
         receiver, [](double /*nowUs*/) { return true; }, stopRead_.get());
-    if (!trouble.empty()) {
-        common::complain("%s", trouble.c_str());
+    if (!why.empty()) {
+        common::complain("%s", why.c_str());
         fail();
     }
 }

@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "clock.h"
+#include "command-line.h"
 #include "config.h"
 #include "fail.h"
 #include "fd.h"
@@ -28,22 +29,19 @@
 
 namespace {
 
-// A bad configuration is mended by its administrator, any other failure perhaps by time: the
-// service is started again after status 1 only.
+// A bad configuration (status common::kTrouble) is mended by its administrator, any other
+// failure perhaps by time: the service is started again after status 1 only.
 constexpr int kFailed = 1;
-constexpr int kBadConfiguration = 2;
 constexpr const char *kDefaultConfig = "/etc/teruna/mqtt.conf";
 
-void usage(FILE *out) {
-    std::fputs("usage: teruna-mqtt [-c FILE]\n"
-               "Sends the presses of Teruna remotes that an MQTT broker asks for, and publishes those heard.\n"
-               "  -c FILE  the configuration (default: /etc/teruna/mqtt.conf)\n"
-               "  -h       print this text\n"
-               "SIGHUP reads the configuration again.\n"
-               "Exit status: 0 when stopped by SIGTERM or SIGINT, 2 for bad usage or a bad configuration,\n"
-               "1 for any other failure (the GPIO pins, the MQTT client, a listener that failed).\n",
-               out);
-}
+constexpr const char *kHelp =
+    "usage: teruna-mqtt [-c FILE]\n"
+    "Sends the presses of Teruna remotes that an MQTT broker asks for, and publishes those heard.\n"
+    "  -c FILE  the configuration (default: /etc/teruna/mqtt.conf)\n"
+    "  -h       print this text\n"
+    "SIGHUP reads the configuration again.\n"
+    "Exit status: 0 when stopped by SIGTERM or SIGINT, 2 for bad usage or a bad configuration,\n"
+    "1 for any other failure (the GPIO pins, the MQTT client, a listener that failed).\n";
 
 // Reads the configuration at `path`. Returns "", or "PATH:LINE: why".
 std::string readConfig(const char *path, mqtt::Config &config) {
@@ -62,29 +60,20 @@ std::string readConfig(const char *path, mqtt::Config &config) {
 const char *configPath = kDefaultConfig;
 
 mqtt::Config configure(int argc, char *argv[]) {
-    opterr = 0;
     int option = 0;
-    while ((option = getopt(argc, argv, ":c:h")) != -1) {
+    while ((option = common::nextOption(argc, argv, "c:h")) != -1) {
         switch (option) {
         case 'c':
-            configPath = optarg;
+            configPath = common::pathOrDie(option, optarg);
             break;
-        case 'h':
-            usage(stdout);
-            std::exit(0);
-        case ':':
-            common::fail(kBadConfiguration, "option -%c needs a value; try 'teruna-mqtt -h'", optopt);
-        default:
-            common::fail(kBadConfiguration, "unknown option -%c; try 'teruna-mqtt -h'", optopt);
+        default:  // 'h'
+            common::printHelp(kHelp);
         }
-    }
-    if (optind < argc) {
-        common::fail(kBadConfiguration, "unexpected argument '%s'; try 'teruna-mqtt -h'", argv[optind]);
     }
     mqtt::Config config;
     const std::string why = readConfig(configPath, config);
     if (!why.empty()) {
-        common::fail(kBadConfiguration, "%s", why.c_str());
+        common::fail(common::kTrouble, "%s", why.c_str());
     }
     return config;
 }

@@ -76,13 +76,13 @@ std::string tlsFailure(const std::string &host, int port, const std::string &caF
             ERR_GET_REASON(error) == SSL_R_PACKET_LENGTH_TOO_LONG) {
             return "the broker's listener does not speak TLS: write the broker as mqtt://";
         }
-        const char *reason = ERR_reason_error_string(error);
+        const char *why = ERR_reason_error_string(error);
         if (error == 0 || ERR_GET_REASON(error) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
             // An MQTT listener takes the TLS greeting for a malformed packet and hangs up.
             return "the broker closed the connection during the handshake: if its listener is not TLS, write the "
                    "broker as mqtt://";
         }
-        return reason != nullptr ? reason : fallback;
+        return why != nullptr ? why : fallback;
     }
     const long verdict = SSL_get_verify_result(ssl.get());
     if (verdict != X509_V_OK) {

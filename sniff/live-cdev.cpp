@@ -17,15 +17,15 @@ void stopListening(int /*signo*/) { interrupted = 1; }
 
 bool listenForPresses(int pin, double seconds, rx::TerunaRx &receiver, unsigned long &lostEdges) {
     rx::LiveLine line;
-    std::string trouble = line.open(pin);
-    if (trouble.empty()) {
+    std::string why = line.open(pin);
+    if (why.empty()) {
         struct sigaction action {};
         action.sa_handler = stopListening;  // without SA_RESTART, so that poll returns
         for (const int signo : {SIGINT, SIGTERM, SIGHUP}) {
             sigaction(signo, &action, nullptr);
         }
         double stopUs = -1;
-        trouble = line.follow(receiver, [&](double nowUs) {
+        why = line.follow(receiver, [&](double nowUs) {
             if (stopUs < 0 && seconds > 0) {
                 stopUs = nowUs + seconds * 1e6;
             }
@@ -33,8 +33,8 @@ bool listenForPresses(int pin, double seconds, rx::TerunaRx &receiver, unsigned 
         });
         lostEdges = line.lostEdges();
     }
-    if (!trouble.empty()) {
-        common::complain("%s", trouble.c_str());
+    if (!why.empty()) {
+        common::complain("%s", why.c_str());
         return false;
     }
     return true;

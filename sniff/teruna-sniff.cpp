@@ -21,6 +21,7 @@
 #include "Recording.h"
 #include "RunWidths.h"
 #include "TerunaRx.h"
+#include "command-line.h"
 #include "fail.h"
 #include "fd.h"
 #include "live.h"
@@ -31,7 +32,7 @@ namespace {
 
 constexpr int kFound = 0;
 constexpr int kNoneFound = 1;
-constexpr int kTrouble = 2;
+constexpr double kLongestListenS = 1e7;
 
 struct Settings {
     const char *file = nullptr;
@@ -42,101 +43,61 @@ struct Settings {
     bool verbose = false;
 };
 
-void usage(FILE *out) {
-    std::fputs("usage: teruna-sniff -f FILE [-c CHANNEL] [-F FORMAT] [-v]\n"
-               "       teruna-sniff -p PIN [-t SECONDS] [-F FORMAT] [-v]\n"
-               "Finds the presses of Teruna remotes and prints one line per press, 'remote R button B';\n"
-               "'teruna -g R -n B' sends that press again.\n"
-               "  -f FILE     read a Value Change Dump (simulated pins, PulseView, sigrok-cli -O vcd);\n"
-               "              - reads standard input\n"
-               "  -c CHANNEL  the 1-bit wire to read (default: the first one)\n"
-               "  -p PIN      listen on this GPIO input, in wiringPi numbering, until interrupted\n"
-               "  -t SECONDS  stop listening after this long\n"
-               "  -F FORMAT   text (the default), or json: one JSON object per press and line\n"
-               "  -v          also print the frames seen, the measured widths and the timing learnt,\n"
-               "              and at the end the most common widths of the line's runs\n"
-               "  -h          print this text\n"
-               "Exit status: 0 when a press was found, 1 when none, 2 for bad usage or an unreadable input.\n",
-               out);
-}
+constexpr const char *kHelp =
+    "usage: teruna-sniff -f FILE [-c CHANNEL] [-F FORMAT] [-v]\n"
+    "       teruna-sniff -p PIN [-t SECONDS] [-F FORMAT] [-v]\n"
+    "Finds the presses of Teruna remotes and prints one line per press, 'remote R button B';\n"
+    "'teruna -g R -n B' sends that press again.\n"
+    "  -f FILE     read a Value Change Dump (simulated pins, PulseView, sigrok-cli -O vcd);\n"
+    "              - reads standard input\n"
+    "  -c CHANNEL  the 1-bit wire to read (default: the first one)\n"
+    "  -p PIN      listen on this GPIO input, in wiringPi numbering, until interrupted\n"
+    "  -t SECONDS  stop listening after this long\n"
+    "  -F FORMAT   text (the default), or json: one JSON object per press and line\n"
+    "  -v          also print the frames seen, the measured widths and the timing learnt,\n"
+    "              and at the end the most common widths of the line's runs\n"
+    "  -h          print this text\n"
+    "Exit status: 0 when a press was found, 1 when none, 2 for bad usage or an unreadable input.\n";
 
-void complainOfUsage(const std::string &why) {
-    common::complain("%s", why.c_str());
-    std::fputs("try 'teruna-sniff -h'\n", stderr);
-}
+void outOfMemory() { common::fail(common::kTrouble, "out of memory"); }
 
-void outOfMemory() { common::fail(kTrouble, "out of memory"); }
-
-bool toNumber(const char *text, long &value) {
-    char *end = nullptr;
-    errno = 0;
-    value = std::strtol(text, &end, 10);
-    return errno == 0 && end != text && *end == '\0';
-}
-
-// The settings, or nothing when the command line is wrong (said on standard error) or asked
-// for help (printed).
-std::optional<Settings> parse(int argc, char *argv[], int &status) {
+// The settings; a wrong command line ends the run, and so does -h, once the help is printed.
+Settings parse(int argc, char *argv[]) {
     Settings settings;
-    status = kTrouble;
-    const auto wrong = [](const std::string &why) {
-        complainOfUsage(why);
-        return std::nullopt;
-    };
-    opterr = 0;
+    common::placeHelpHint(common::HelpHint::ownLine);
     int option = 0;
-    while ((option = getopt(argc, argv, ":f:c:p:t:F:vh")) != -1) {
-        long number = 0;
-        char *end = nullptr;
+    while ((option = common::nextOption(argc, argv, "f:c:p:t:F:vh")) != -1) {
         switch (option) {
         case 'f':
-            settings.file = optarg;
+            settings.file = common::pathOrDie(option, optarg);
             break;
         case 'c':
             settings.channel = optarg;
             break;
         case 'p':
-            if (!toNumber(optarg, number) || number < -1000000 || number > 1000000) {
-                return wrong("-p takes a pin number, not '" + std::string(optarg) + "'");
-            }
-            settings.pin = static_cast<int>(number);
+            settings.pin = common::pinOrDie(option, optarg);
             break;
         case 't':
-            settings.seconds = std::strtod(optarg, &end);
-            if (end == optarg || *end != '\0' || !(settings.seconds > 0) || settings.seconds > 1e7) {
-                return wrong("-t takes a number of seconds, not '" + std::string(optarg) + "'");
-            }
+            settings.seconds = common::secondsOrDie(option, optarg, kLongestListenS);
             break;
         case 'F':
-            if (std::strcmp(optarg, "json") != 0 && std::strcmp(optarg, "text") != 0) {
-                return wrong("-F takes text or json, not '" + std::string(optarg) + "'");
-            }
-            settings.json = std::strcmp(optarg, "json") == 0;
+            settings.json = common::choiceOrDie(option, optarg, {"text", "json"}) == 1;
             break;
         case 'v':
             settings.verbose = true;
             break;
-        case 'h':
-            usage(stdout);
-            status = kFound;
-            return std::nullopt;
-        case ':':
-            return wrong(std::string("option -") + static_cast<char>(optopt) + " needs a value");
-        default:
-            return wrong(std::string("unknown option -") + static_cast<char>(optopt));
+        default:  // 'h'
+            common::printHelp(kHelp);
         }
     }
-    if (optind < argc) {
-        return wrong("unexpected argument '" + std::string(argv[optind]) + "'");
-    }
     if ((settings.file != nullptr) == (settings.pin != -1)) {
-        return wrong("give either -f FILE or -p PIN");
+        common::usageError("give either -f FILE or -p PIN");
     }
     if (settings.file == nullptr && !settings.channel.empty()) {
-        return wrong("-c goes with -f");
+        common::usageError("-c goes with -f");
     }
     if (settings.file != nullptr && settings.seconds > 0) {
-        return wrong("-t goes with -p");
+        common::usageError("-t goes with -p");
     }
     return settings;
 }
@@ -163,7 +124,7 @@ public:
         }
         // A line is of use the moment it is printed; one that cannot be written ends the run.
         if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-            common::fail(kTrouble, "cannot write to standard output: %s", std::strerror(errno));
+            common::fail(common::kTrouble, "cannot write to standard output: %s", std::strerror(errno));
         }
     }
 
@@ -190,9 +151,9 @@ volatile std::sig_atomic_t stopRequested = 0;
 void requestStop(int /*signo*/) { stopRequested = 1; }
 
 // Reads the recording, a dump or several one after another, into `receiver` as far as it can
-// be read: what was read before a
-// failure or a stop (SIGINT, SIGTERM, SIGHUP: a stream that only they end) is decoded all the
-// same. Returns false when the recording could not be read to its end, having said why.
+// be read: what was read before a failure or a stop (SIGINT, SIGTERM, SIGHUP: a stream that
+// only they end) is decoded all the same. Returns false when the recording could not be read to its end, having said
+// why.
 bool readRecording(const Settings &settings, rx::TerunaRx &receiver) {
     const bool standardInput = std::strcmp(settings.file, "-") == 0;
     const std::string name = standardInput ? "standard input" : "'" + std::string(settings.file) + "'";
@@ -232,9 +193,9 @@ bool readRecording(const Settings &settings, rx::TerunaRx &receiver) {
         }
     };
     VcdWire wire;
-    const std::string trouble = rx::feedRecording(source, settings.channel, receiver, wire);
-    if (!trouble.empty()) {
-        common::complain("cannot read %s: %s", name.c_str(), trouble.c_str());
+    const std::string why = rx::feedRecording(source, settings.channel, receiver, wire);
+    if (!why.empty()) {
+        common::complain("cannot read %s: %s", name.c_str(), why.c_str());
         return false;
     }
     return true;
@@ -244,32 +205,27 @@ bool readRecording(const Settings &settings, rx::TerunaRx &receiver) {
 
 int main(int argc, char *argv[]) {
     std::set_new_handler(outOfMemory);
-    int status = kTrouble;
-    const std::optional<Settings> settings = parse(argc, argv, status);
-    if (!settings) {
-        return status;
-    }
+    const Settings settings = parse(argc, argv);
 
-    Printer printer(*settings);
+    Printer printer(settings);
     rx::TerunaRx receiver([&](const rx::Press &press) { printer.print(press); });
     RunWidths widths;
-    if (settings->verbose) {
+    if (settings.verbose) {
         receiver.watchRuns([&](int level, double widthUs) { widths.add(level, widthUs); });
     }
 
     unsigned long lostEdges = 0;
-    const bool read = settings->file != nullptr
-                          ? readRecording(*settings, receiver)
-                          : listenForPresses(settings->pin, settings->seconds, receiver, lostEdges);
-    if (settings->verbose && read) {
+    const bool read = settings.file != nullptr ? readRecording(settings, receiver)
+                                               : listenForPresses(settings.pin, settings.seconds, receiver, lostEdges);
+    if (settings.verbose && read) {
         common::complain("widths of high runs: %s", widths.summary(1).c_str());
         common::complain("widths of low runs: %s", widths.summary(0).c_str());
-        if (settings->file == nullptr) {
+        if (settings.file == nullptr) {
             common::complain("edges the kernel dropped: %lu", lostEdges);
         }
     }
     if (!read) {
-        return kTrouble;
+        return common::kTrouble;
     }
     return printer.presses() > 0 ? kFound : kNoneFound;
 }

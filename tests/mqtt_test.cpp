@@ -533,6 +533,14 @@ TEST_F(Gateway, EndsWithTwoForWhatItsAdministratorMustMendAndOneForTheRest) {
     };
     const Case cases[] = {
         {"bad usage", {"-x"}, "", {}, 2, "teruna-mqtt: unknown option -x; try 'teruna-mqtt -h'\n"},
+        {"no file after -c", {"-c"}, "", {}, 2, "teruna-mqtt: option -c needs a value; try 'teruna-mqtt -h'\n"},
+        {"an empty path", {"-c", ""}, "", {}, 2, "teruna-mqtt: -c takes a path, not ''; try 'teruna-mqtt -h'\n"},
+        {"an argument",
+         {"-c", conf, "now"},
+         "",
+         {},
+         2,
+         "teruna-mqtt: unexpected argument 'now'; try 'teruna-mqtt -h'\n"},
         {"a bad configuration",
          {"-c", conf},
          unreachable + "queue = lots\n",

@@ -8,11 +8,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -24,6 +26,7 @@
 #include "TerunaRx.h"
 #include "TerunaTx.h"
 #include "child.h"
+#include "command-line.h"
 #include "line.h"
 #include "recording.h"
 #include "sim.h"
@@ -410,6 +413,82 @@ TEST_F(SniffCommandLine, ExitStatusesFollowGrep) {
     }
     if (std::string(TERUNA_SNIFF_LIVE) == "live-cdev.cpp") {
         EXPECT_EQ(sniff({"-p", "2"}).err, "teruna-sniff: cannot open the header's GPIO chip: No such device\n");
+    }
+}
+
+// The one reader of whole numbers behind both programs' options and the gateway's
+// configuration: strtol's reading, decimal only, all of the text, both bounds taken.
+TEST(CommandLine, ReadsAWholeNumberOnlyWhenAllOfItIsOneInRange) {
+    const std::string longest = std::to_string(LONG_MAX);
+    const struct {
+        std::string text;
+        long low;
+        long high;
+        std::optional<long> read;
+    } rows[] = {
+        {"17", 0, 127, 17},
+        {"0", 0, 127, 0},
+        {"127", 0, 127, 127},
+        {"128", 0, 127, std::nullopt},
+        {"-1", 0, 127, std::nullopt},
+        {"-1000000", -1000000, 1000000, -1000000},
+        {"+5", 0, 127, 5},
+        {" 5", 0, 127, 5},
+        {"5 ", 0, 127, std::nullopt},
+        {"", 0, 127, std::nullopt},
+        {"-", 0, 127, std::nullopt},
+        {"0x10", 0, 127, std::nullopt},
+        {"010", 0, 127, 10},
+        {longest, 0, LONG_MAX, LONG_MAX},
+        {longest + "0", 0, LONG_MAX, std::nullopt},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(common::wholeNumber(row.text.c_str(), row.low, row.high), row.read);
+    }
+}
+
+TEST(CommandLine, NamesEveryChoiceWhenAValueIsNoneOfThem) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EQ(common::choiceOrDie('m', "c", {"a", "b", "c"}), 2);
+    EXPECT_EXIT(common::choiceOrDie('m', "d", {"a", "b", "c"}), ::testing::ExitedWithCode(common::kTrouble),
+                "-m takes a, b or c, not 'd'; try '");
+    EXPECT_EXIT(common::choiceOrDie('m', "", {"a"}), ::testing::ExitedWithCode(common::kTrouble), "-m takes a, not ''");
+}
+
+// Every usage error is one complaint and the way to the help, status 2; a value at either end
+// of its range is taken, which the next check shows by being the one that complains.
+TEST_F(SniffCommandLine, SaysWhatIsWrongWithTheCommandLine) {
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+    } rows[] = {
+        {{}, "give either -f FILE or -p PIN"},
+        {{"-f", "x", "-p", "2"}, "give either -f FILE or -p PIN"},
+        {{"-f"}, "option -f needs a value"},
+        {{"-f", "x", "-q"}, "unknown option -q"},
+        {{"-f", "x", "extra"}, "unexpected argument 'extra'"},
+        {{"-f", "x", std::string(100000, 'a')}, "unexpected argument '" + std::string(100000, 'a') + "'"},
+        {{"-f", ""}, "-f takes a path, not ''"},
+        {{"-p", "x"}, "-p takes a pin number, not 'x'"},
+        {{"-p", "2x"}, "-p takes a pin number, not '2x'"},
+        {{"-p", "1000001"}, "-p takes a pin number, not '1000001'"},
+        {{"-p", "-1000000", "-c", "d"}, "-c goes with -f"},
+        {{"-p", "1000000", "-c", "d"}, "-c goes with -f"},
+        {{"-p", "2", "-t", "0"}, "-t takes a number of seconds, not '0'"},
+        {{"-p", "2", "-t", "nan"}, "-t takes a number of seconds, not 'nan'"},
+        {{"-p", "2", "-t", "10000001"}, "-t takes a number of seconds, not '10000001'"},
+        {{"-p", "2", "-t", "5s"}, "-t takes a number of seconds, not '5s'"},
+        {{"-f", "x", "-t", "1e7"}, "-t goes with -p"},
+        {{"-f", "x", "-t", "0.001"}, "-t goes with -p"},
+        {{"-f", "x", "-F", "JSON"}, "-F takes text or json, not 'JSON'"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(::testing::PrintToString(row.args));
+        const child::Outcome outcome = sniff(row.args);
+        EXPECT_EQ(outcome.status, 2);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, "teruna-sniff: " + row.said + "\ntry 'teruna-sniff -h'\n");
     }
 }
 
