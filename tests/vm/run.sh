@@ -116,6 +116,7 @@ expected_changes() {  # the tool's arguments
 expected_changes -p 7 >expected
 expected_changes -p 8 -n 1 >expected-once
 cat expected-once expected-once >expected-twice
+cp expected-once root/
 # The press the gateway is asked for, which the guest compares with what its kernel traced.
 expected_changes -g 6400 -n 3 >root/expected-gateway
 
