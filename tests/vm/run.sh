@@ -1,16 +1,34 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Boots Debian's arm64 kernel under QEMU: as the 'virt' machine with its PL061 GPIO
-# controller, as an emulated Raspberry Pi 3, and as 'virt' again with a gpio-sim chip whose
-# input the receiver listens on; and runs the real tools on the kernel's GPIO character
-# device there. Needs qemu-system-arm, cpio, make, the arm64 cross compiler and the arm64
-# architecture in apt.
-#   run.sh AARCH64_STATIC_BUILD_DIR HOST_SIMULATED_TERUNA WORK_DIR
+# The tools on Debian's own arm64 kernel, under QEMU, through the kernel's GPIO character
+# device as on a Pi. What each machine proves:
+#   virt (PL061 GPIO, two CPUs): a press drives the line exactly as the simulated pins say,
+#     in QEMU's trace of the controller; the errors a user sees (no chip, no line, a line off
+#     the chip, a chip or priority refused, a busy line given up or waited for); a fault mid
+#     press leaves the line low; two presses started at once on one line both go out whole,
+#     one after the other; the receiver holds its line as an input and ends when the chip goes.
+#   raspi3b (the BCM2835 pin controller of Debian's device tree): the header's chip is found
+#     by its label, and BCM 17 is teruna's output during a press and free after it.
+#   virt with a gpio-sim chip labelled as a Pi's (a module built here from the kernel's
+#     source): presses fed to a line with real edge events and the kernel's timestamps are
+#     decoded, noise and other remotes are not; and teruna-mqtt with Debian's mosquitto
+#     broker and clients on the guest's loopback: a request published over MQTT drives its
+#     tx_pin exactly as the simulated pins say (the kernel's gpio_value trace events), and a
+#     press fed to its rx_pin is published on BASE/received.
+# Needs qemu-system-arm, cpio, make, the arm64 cross compiler and the arm64 architecture in
+# apt; downloads Debian's kernel, busybox, mosquitto and their libraries into WORK_DIR, and
+# keeps them (and the gpio-sim module) there for the next run.
+#   run.sh AARCH64_STATIC_BUILD_DIR HOST_SIMULATED_TERUNA WORK_DIR AARCH64_GATEWAY
+# AARCH64_GATEWAY is teruna-mqtt linked against Debian's arm64 libmosquitto, as the arm64
+# package builds it.
 set -euo pipefail
 target_build=$(realpath "$1")
 host_tool=$(realpath "$2")
 work=$3
+gateway=$(realpath "$4")
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/vm/checks.sh
+. "$here/checks.sh"
 mkdir -p "$work"
 cd "$work"
 
@@ -46,6 +64,40 @@ fi
 # What feeds the gpio-sim line: the transmitter's own code, writing the line's pull.
 cmake --build "$target_build" -j2 --target teruna-inject
 
+# The broker and its clients are Debian's arm64 ones, and the gateway is linked against
+# Debian's arm64 libmosquitto: each shared library they need, and what that needs in turn,
+# comes from the arm64 build of the package that holds the library of the same name on
+# this machine.
+needed() { readelf -d "$@" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' | sort -u; }
+in_userland() { find userland/tree/lib userland/tree/usr/lib -name "$1" 2>/dev/null | head -n 1; }
+if [ ! -x userland/tree/usr/sbin/mosquitto ]; then
+    rm -rf userland && mkdir -p userland/debs
+    (cd userland/debs && apt-get download mosquitto:arm64 mosquitto-clients:arm64)
+    for deb in userland/debs/*.deb; do dpkg -x "$deb" userland/tree; done
+fi
+programs=(userland/tree/usr/sbin/mosquitto userland/tree/usr/bin/mosquitto_pub userland/tree/usr/bin/mosquitto_sub
+    "$gateway")
+libraries=()
+unresolved=$(needed "${programs[@]}")
+while [ -n "$unresolved" ]; do
+    next=()
+    for soname in $unresolved; do
+        if [ -z "$(in_userland "$soname")" ]; then
+            package=$(dpkg -S "*-linux-gnu/$soname" 2>/dev/null | head -n 1 | cut -d: -f1)
+            [ -n "$package" ] || { echo "run.sh: no installed package holds $soname" >&2; exit 1; }
+            (cd userland/debs && apt-get download "$package:arm64")
+            dpkg -x userland/debs/"${package}"_*_arm64.deb userland/tree
+        fi
+        file=$(in_userland "$soname")
+        [ -n "$file" ] || { echo "run.sh: $soname is not in the arm64 build of $package" >&2; exit 1; }
+        if [[ " ${libraries[*]} " != *" $file "* ]]; then
+            libraries+=("$file")
+            next+=("$file")
+        fi
+    done
+    unresolved=$([ ${#next[@]} -eq 0 ] || needed "${next[@]}")
+done
+
 vmlinuz=$(ls kernel/boot/vmlinuz-*)
 dtb=$(ls kernel/usr/lib/linux-image-*/broadcom/bcm2837-rpi-3-b.dtb)
 
@@ -53,6 +105,18 @@ rm -rf root && mkdir -p root/bin root/lib root/proc root/sys root/dev root/tmp
 cp busybox/bin/busybox "$target_build/teruna" "$target_build/teruna-sniff" root/bin/
 cp "$target_build/teruna-inject" root/bin/inject
 cp "kernel/lib/modules/$kver/kernel/fs/configfs/configfs.ko" gpio-sim/mod/irq_sim.ko gpio-sim/mod/gpio-sim.ko root/lib/
+cp "${programs[@]}" root/bin/
+mkdir -p root/lib/aarch64-linux-gnu
+cp -L "${libraries[@]}" root/lib/aarch64-linux-gnu/
+cp -L userland/tree/lib/ld-linux-aarch64.so.1 root/lib/
+
+expected_changes -p 7 >expected
+expected_changes -p 8 -n 1 >expected-once
+cat expected-once expected-once >expected-twice
+cp expected-once root/
+# The press the gateway is asked for, which the guest compares with what its kernel traced.
+expected_changes -g 6400 -n 3 >root/expected-gateway
+
 {
     echo '#!/bin/busybox sh'
     echo '/bin/busybox --install -s /bin'
@@ -61,39 +125,8 @@ cp "kernel/lib/modules/$kver/kernel/fs/configfs/configfs.ko" gpio-sim/mod/irq_si
 chmod +x root/init
 (cd root && find . | cpio -o -H newc --quiet | gzip -1) >initrd.gz
 
-passed=0
-failed=0
-verdict() {  # name, ok|fail, detail
-    if [ "$2" = ok ]; then
-        passed=$((passed + 1))
-        echo "ok   $1"
-    else
-        failed=$((failed + 1))
-        echo "FAIL $1 ${3:-}"
-    fi
-}
-read_checks() {  # console log, machine
-    local failed_before=$failed
-    while read -r _ name result detail; do
-        verdict "$2/$name" "${result%:}" "$detail"
-    done < <(grep -a '^TERUNA-CHECK ' "$1" | tr -d '\r')
-    { grep -a '^TERUNA-INFO ' "$1" || true; } | tr -d '\r' | sed "s|^TERUNA-INFO|     $2:|"
-    grep -aq '^TERUNA-VM-DONE' "$1" && verdict "$2/ran_to_the_end" ok || verdict "$2/ran_to_the_end" fail
-    if [ "$failed" -gt "$failed_before" ]; then
-        echo "---- what $2 printed (last 80 lines)"
-        tail -n 80 "$1" | tr -d '\r'
-        echo "----"
-    fi
-}
-
-# The level changes of a press on the simulated pins.
-expected_changes() {  # the tool's arguments
-    TERUNA_SIM_CLOCK=virtual TERUNA_SIM_LOG=press.log "$host_tool" "$@" >/dev/null
-    awk 'BEGIN { level = 0 } $2 == "digitalWrite" { v = ($4 != 0); if (v != level) { print v; level = v } }' press.log
-}
-expected_changes -p 7 >expected
-expected_changes -p 8 -n 1 >expected-once
-cat expected-once expected-once >expected-twice
+# TERUNA_VM_ONLY=MACHINE boots that one alone, for work on its checks.
+wanted() { [ -z "${TERUNA_VM_ONLY:-}" ] || [ "$TERUNA_VM_ONLY" = "$1" ]; }
 
 # The level changes the controller's trace shows on one line. Its reset sets every line
 # low; a press begins with the first rise.
@@ -108,46 +141,46 @@ compare_changes() {  # name, expected file, traced file
     fi
 }
 
-echo "== virt: PL061, /dev/gpiochip0"
-# Two CPUs, so that the shell can run beside a press at real-time priority.
-timeout 300 qemu-system-aarch64 -M virt -cpu cortex-a53 -smp 2 -m 512 -nographic -no-reboot -nic none \
-    -kernel "$vmlinuz" -initrd initrd.gz -append "console=ttyAMA0 quiet teruna.board=virt" \
-    -trace pl061_set_output -D trace.log -msg timestamp=on </dev/null >virt.log 2>&1 || true
-read_checks virt.log virt
-traced_changes 4 >line4
-compare_changes virt/line4_carries_exactly_the_press expected line4
-traced_changes 7 >line7
-if [ "$(tail -1 line7)" = 0 ] && grep -q 1 line7; then
-    verdict virt/line7_driven_low_by_the_fault_handler ok
-else
-    verdict virt/line7_driven_low_by_the_fault_handler fail "traced $(wc -l <line7) changes ending '$(tail -1 line7)'"
+if wanted virt; then
+    echo "== virt: PL061, /dev/gpiochip0"
+    # Two CPUs, so that the shell can run beside a press at real-time priority. Guest time
+    # follows the guest's instructions: on the host's clock, a busy host stretched a press past
+    # the 5 s that a second press waits for the line, and that one rightly gave up.
+    timeout 300 qemu-system-aarch64 -M virt -cpu cortex-a53 -smp 2 -m 512 -nographic -no-reboot -nic none \
+        -icount shift=0,sleep=off -kernel "$vmlinuz" -initrd initrd.gz \
+        -append "console=ttyAMA0 quiet teruna.board=virt" \
+        -trace pl061_set_output -D trace.log -msg timestamp=on </dev/null >virt.log 2>&1 || true
+    read_checks virt.log virt
+    traced_changes 4 >line4
+    compare_changes virt/line4_carries_exactly_the_press expected line4
+    traced_changes 7 >line7
+    if [ "$(tail -1 line7)" = 0 ] && grep -q 1 line7; then
+        verdict virt/line7_driven_low_by_the_fault_handler ok
+    else
+        verdict virt/line7_driven_low_by_the_fault_handler fail "traced $(wc -l <line7) changes ending '$(tail -1 line7)'"
+    fi
+    traced_changes 2 >line2
+    compare_changes virt/line2_carries_both_concurrent_presses_whole expected-twice line2
 fi
-traced_changes 2 >line2
-compare_changes virt/line2_carries_both_concurrent_presses_whole expected-twice line2
 
-echo "== raspi3b: pinctrl-bcm2835, found by its label"
-timeout 300 qemu-system-aarch64 -M raspi3b -m 1G -nographic -no-reboot \
-    -kernel "$vmlinuz" -dtb "$dtb" -initrd initrd.gz -append "console=ttyAMA0 teruna.board=raspi3b" \
-    </dev/null >raspi3b.log 2>&1 &
-qemu=$!
-for _ in $(seq 300); do
-    grep -aq '^TERUNA-VM-DONE' raspi3b.log && break
-    kill -0 $qemu 2>/dev/null || break
-    sleep 1
-done
-kill $qemu 2>/dev/null || true
-wait $qemu 2>/dev/null || true
-read_checks raspi3b.log raspi3b
+if wanted raspi3b; then
+    echo "== raspi3b: pinctrl-bcm2835, found by its label"
+    until_done 300 raspi3b.log qemu-system-aarch64 -M raspi3b -m 1G -nographic -no-reboot \
+        -kernel "$vmlinuz" -dtb "$dtb" -initrd initrd.gz -append "console=ttyAMA0 teruna.board=raspi3b"
+    read_checks raspi3b.log raspi3b
+fi
 
-echo "== virt with gpio-sim: edges with the kernel's timestamps"
-# Guest time follows the guest's own instructions, so the injected widths come out as timed
-# (plain emulation takes longer for one write of the pull than a zero's half lasts). One
-# CPU: with two, each runs only in its turn of the emulator's round robin, and the kernel's
-# edge thread, waiting for its turn, stamps and reads the line late.
-timeout 300 qemu-system-aarch64 -M virt -cpu cortex-a53 -smp 1 -m 512 -nographic -no-reboot -nic none \
-    -icount shift=0,sleep=off -kernel "$vmlinuz" -initrd initrd.gz \
-    -append "console=ttyAMA0 quiet teruna.board=gpiosim" </dev/null >gpiosim.log 2>&1 || true
-read_checks gpiosim.log gpiosim
+if wanted gpiosim; then
+    echo "== virt with gpio-sim: edges with the kernel's timestamps"
+    # Guest time follows the guest's own instructions, so the injected widths come out as timed
+    # (plain emulation takes longer for one write of the pull than a zero's half lasts). One
+    # CPU: with two, each runs only in its turn of the emulator's round robin, and the kernel's
+    # edge thread, waiting for its turn, stamps and reads the line late.
+    timeout 300 qemu-system-aarch64 -M virt -cpu cortex-a53 -smp 1 -m 512 -nographic -no-reboot -nic none \
+        -icount shift=0,sleep=off -kernel "$vmlinuz" -initrd initrd.gz \
+        -append "console=ttyAMA0 quiet teruna.board=gpiosim" </dev/null >gpiosim.log 2>&1 || true
+    read_checks gpiosim.log gpiosim
+fi
 
 echo "emulated kernels: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
