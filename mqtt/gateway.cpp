@@ -543,7 +543,7 @@ void Gateway::takeRequest(const std::string &topic, const std::string &payload) 
             why = "id already taken within ten minutes";
             break;
         case Queue::Taken::stopped:
-            why = "cancelled at stop";
+            why = kCancelledAtStop;
             break;
         }
     }
