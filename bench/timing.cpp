@@ -83,10 +83,10 @@ Press send(unsigned int word, const Delay &delay, bool realTime) {
     sim::refusePriority(!realTime);
     wiringPiSetup();
     pinMode(0, OUTPUT);
-    TerunaTx transmitter(0);
+    tx::TerunaTx transmitter(0);
     const std::int64_t cpuStart = cpuNs();
     const std::int64_t wallStart = gpio::monotonicNs();
-    transmitter.sendCommand(word, TerunaCode::kCodeBits);
+    transmitter.sendCommand(word, linecode::kCodeBits);
     const std::int64_t cpu = cpuNs() - cpuStart;
     const std::int64_t wall = gpio::monotonicNs() - wallStart;
 
@@ -143,7 +143,7 @@ void stopLoad(pid_t pid) {
 // (interrupts, a hypervisor): a level edge that falls into one is late by up to its length.
 void printMachineNoise() {
     sched_param param{};
-    param.sched_priority = TerunaTx::kPriority;
+    param.sched_priority = tx::TerunaTx::kPriority;
     const bool realTime = sched_setscheduler(0, SCHED_RR, &param) == 0;
     const std::int64_t start = gpio::monotonicNs();
     std::int64_t last = start;
@@ -162,11 +162,10 @@ void printMachineNoise() {
     param.sched_priority = 0;
     sched_setscheduler(0, SCHED_OTHER, &param);
     const std::string spinning =
-        realTime ? "at priority " + std::to_string(TerunaTx::kPriority) : std::string("(priority refused)");
+        realTime ? "at priority " + std::to_string(tx::TerunaTx::kPriority) : std::string("(priority refused)");
     std::printf("Machine: a core spinning %s loses %.1f%% of its time in %ld stalls of 2 us or more per second "
                 "(longest %.0f us).\n\n",
-                spinning.c_str(),
-                100.0 * static_cast<double>(stolenNs) / static_cast<double>(last - start), 2 * stalls,
+                spinning.c_str(), 100.0 * static_cast<double>(stolenNs) / static_cast<double>(last - start), 2 * stalls,
                 static_cast<double>(longestNs) / 1e3);
 }
 
@@ -213,12 +212,12 @@ void printDecodingSpeed() {
     const line::Runs received = line::received(sent, 0.9, 40, 0.1, 0.02, random);
 
     const auto [framesPerSecond, frames] = decodingRate(sent);
-    const double frameSeconds = sentUs / TerunaCode::kFrames / 1e6;
+    const double frameSeconds = sentUs / linecode::kFrames / 1e6;
     const auto [distortedPerSecond, distortedFrames] = decodingRate(received);
     std::printf("Decoding: %.0f frames per second of recorded input (%.0f times as fast as they are sent), %lu of %d "
                 "frames; distorted: %.0f frames per second (%.0f times), %lu of %d frames\n",
-                framesPerSecond, framesPerSecond * frameSeconds, frames, TerunaCode::kFrames, distortedPerSecond,
-                distortedPerSecond * frameSeconds, distortedFrames, TerunaCode::kFrames);
+                framesPerSecond, framesPerSecond * frameSeconds, frames, linecode::kFrames, distortedPerSecond,
+                distortedPerSecond * frameSeconds, distortedFrames, linecode::kFrames);
 }
 
 }  // namespace
@@ -286,7 +285,7 @@ void printUnderLoad(const unsigned int (&words)[4]) {
             errors[d].insert(errors[d].end(), press.errorsUs.begin(), press.errorsUs.end());
             decoded[d] += static_cast<unsigned int>(framesDecoded(press.levels));
         }
-        sent += TerunaCode::kFrames;
+        sent += linecode::kFrames;
     }
     stopStress(stress);
     std::printf("under load: teruna %u/%u frames decoded, baseline %u/%u, busy-wait %u/%u\n", decoded[0], sent,
@@ -310,14 +309,14 @@ int main(int argc, char *argv[]) {
     // Every press here is on simulated pins by design; the tool's notice would come with each.
     sim::sayNothingIsTransmitted(false);
     std::mt19937 random(2026);
-    constexpr unsigned int kAllOnes = (1u << TerunaCode::kCodeBits) - 1;
-    const unsigned int words[] = {TerunaCode::codeWord(6400, 0), 0, kAllOnes,
+    constexpr unsigned int kAllOnes = (1u << linecode::kCodeBits) - 1;
+    const unsigned int words[] = {linecode::codeWord(6400, 0), 0, kAllOnes,
                                   static_cast<unsigned int>(random()) & kAllOnes};
 
     std::printf("Presses of code words 0x%06X (default), 0x000000, 0x%06X and 0x%06X on the real-clock simulated "
                 "pins.\nError: |measured - nominal| width of every timed level (start %u us, one %u us, each half of "
                 "a zero %u us).\n\n",
-                words[0], words[2], words[3], TerunaCode::kStartUs, TerunaCode::kOneUs, TerunaCode::kZeroHalfUs);
+                words[0], words[2], words[3], linecode::kStartUs, linecode::kOneUs, linecode::kZeroHalfUs);
     printMachineNoise();
     if (floorOnly) {
         printFloor(words);
@@ -349,8 +348,9 @@ int main(int argc, char *argv[]) {
                     worstCpu = std::max(worstCpu, press.cpuShare);
                     gotPriority = gotPriority && press.gotPriority;
                 }
-                const std::string priority =
-                    !realTime ? "none" : gotPriority ? std::to_string(TerunaTx::kPriority) : "refused";
+                const std::string priority = !realTime     ? "none"
+                                             : gotPriority ? std::to_string(tx::TerunaTx::kPriority)
+                                                           : "refused";
                 const double p99 = quantile(errors, 0.99);
                 const auto within = std::count_if(errors.begin(), errors.end(), [](double e) { return e <= 2.0; });
                 std::printf("| %-8s | %-8s | %-10s | %9.2f | %7.2f | %8.2f | %10.1f%% | %+19.3f | %8.0f%% |\n",
@@ -373,7 +373,7 @@ int main(int argc, char *argv[]) {
     printDecodingSpeed();
     printFloor(words);
     printUnderLoad(words);
-    std::printf("p99 symbol error: teruna %.2f us, baseline %.2f us, ratio %.1fx\n", p99IdleRealTime[0], p99IdleRealTime[1],
-                p99IdleRealTime[0] > 0 ? p99IdleRealTime[1] / p99IdleRealTime[0] : 0.0);
+    std::printf("p99 symbol error: teruna %.2f us, baseline %.2f us, ratio %.1fx\n", p99IdleRealTime[0],
+                p99IdleRealTime[1], p99IdleRealTime[0] > 0 ? p99IdleRealTime[1] / p99IdleRealTime[0] : 0.0);
     return 0;
 }

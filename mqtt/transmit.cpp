@@ -11,7 +11,7 @@
 namespace mqtt {
 
 void Transmitter::run() {
-    TerunaTx transmitter(pin_);
+    tx::TerunaTx transmitter(pin_);
     std::int64_t lastEndNs = kLongAgoNs;
     Request request;
     while (queue_.pop(request)) {

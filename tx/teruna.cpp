@@ -71,7 +71,7 @@ int main(int argc, char *argv[]) {
     }
     pinMode(pin, OUTPUT);
     gpio::lowerOnFault(pin);
-    TerunaTx transmitter(pin);
+    tx::TerunaTx transmitter(pin);
 
     // A closed or full output must not cost the press: what the summary line raises is held
     // until the press is over, and then ends the run as it would have.
