@@ -254,13 +254,13 @@ std::string pressVcd(unsigned int code, int frames, std::int64_t &atUs) {
     };
     for (int frame = 0; frame < frames; ++frame) {
         change(0, 1);
-        change(TerunaCode::kStartUs, 0);
-        for (int bit = TerunaCode::kCodeBits - 1; bit >= 0; --bit) {
+        change(linecode::kStartUs, 0);
+        for (int bit = linecode::kCodeBits - 1; bit >= 0; --bit) {
             if ((code >> bit & 1U) != 0) {
-                change(TerunaCode::kOneUs, level ^ 1);
+                change(linecode::kOneUs, level ^ 1);
             } else {
-                change(TerunaCode::kZeroHalfUs, level ^ 1);
-                change(TerunaCode::kZeroHalfUs, level ^ 1);
+                change(linecode::kZeroHalfUs, level ^ 1);
+                change(linecode::kZeroHalfUs, level ^ 1);
             }
         }
     }
@@ -294,7 +294,7 @@ void measureMemory(int port, const std::string &dir) {
     for (int batch = 0; batch < kBatches; ++batch) {
         std::string presses;
         for (int i = 0; i < kBatch; ++i) {
-            presses += pressVcd(TerunaCode::codeWord(6400, 3), kFramesEach, atUs);
+            presses += pressVcd(linecode::codeWord(6400, 3), kFramesEach, atUs);
             atUs += kBetweenUs;
         }
         gateway.feed(presses);

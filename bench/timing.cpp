@@ -24,9 +24,11 @@
 #include <thread>
 #include <vector>
 
+#include "TerunaCode.h"
 #include "TerunaRx.h"
 #include "TerunaTx.h"
 #include "clock.h"
+#include "line.h"
 #include "sim.h"
 
 namespace {
@@ -93,10 +95,10 @@ Press send(unsigned int word, const Delay &delay, bool realTime, bool rested = t
     sim::refusePriority(!realTime);
     wiringPiSetup();
     pinMode(0, OUTPUT);
-    TerunaTx transmitter(0);
+    tx::TerunaTx transmitter(0);
     const std::int64_t cpuStart = cpuNs();
     const std::int64_t wallStart = gpio::monotonicNs();
-    transmitter.sendCommand(word, 23);
+    transmitter.sendCommand(word, linecode::kCodeBits);
     const std::int64_t cpu = cpuNs() - cpuStart;
     const std::int64_t wall = gpio::monotonicNs() - wallStart;
 
@@ -153,7 +155,7 @@ void stopLoad(pid_t pid) {
 // (interrupts, a hypervisor): a level edge that falls into one is late by up to its length.
 void printMachineNoise() {
     sched_param param{};
-    param.sched_priority = 90;
+    param.sched_priority = tx::TerunaTx::kPriority;
     const bool realTime = sched_setscheduler(0, SCHED_RR, &param) == 0;
     const std::int64_t start = gpio::monotonicNs();
     std::int64_t last = start;
@@ -171,34 +173,40 @@ void printMachineNoise() {
     }
     param.sched_priority = 0;
     sched_setscheduler(0, SCHED_OTHER, &param);
+    const std::string spinning =
+        realTime ? "at priority " + std::to_string(tx::TerunaTx::kPriority) : std::string("(priority refused)");
     std::printf("Machine: a core spinning %s loses %.1f%% of its time in %ld stalls of 2 us or more per second "
                 "(longest %.0f us).\n\n",
-                realTime ? "at priority 90" : "(priority refused)",
-                100.0 * static_cast<double>(stolenNs) / static_cast<double>(last - start), 2 * stalls,
+                spinning.c_str(), 100.0 * static_cast<double>(stolenNs) / static_cast<double>(last - start), 2 * stalls,
                 static_cast<double>(longestNs) / 1e3);
 }
 
 using Levels = std::vector<std::pair<double, int>>;
 
-// The frames the receiver decodes in a recording's level changes.
-unsigned long framesDecoded(const Levels &levels) {
+// The frames the receiver decodes in a recording's level changes, the line idle from `endUs`.
+unsigned long framesDecoded(const Levels &levels, double endUs) {
     unsigned long frames = 0;
     rx::TerunaRx receiver([&](const rx::Press &press) { frames += press.frames; });
     for (const auto &[timeUs, level] : levels) {
         receiver.level(timeUs, level);
     }
-    receiver.end(levels.back().first + 20000);
+    receiver.end(endUs);
     return frames;
 }
 
-// Decodes `levels` over and over for half a second: frames decoded per second of work, and
-// per pass.
-std::pair<double, unsigned long> decodingRate(const Levels &levels) {
+// After the last write, the line stays at its level for as long as a receiver waits.
+unsigned long framesDecoded(const Levels &levels) { return framesDecoded(levels, levels.back().first + 20000); }
+
+// Decodes `runs` over and over for half a second: frames decoded per second of work, and per
+// pass.
+std::pair<double, unsigned long> decodingRate(const line::Runs &runs) {
+    double endUs = 0;
+    const Levels levels = line::levels(runs, endUs);
     unsigned long frames = 0, passes = 0;
     const std::int64_t start = gpio::monotonicNs();
     std::int64_t elapsed = 0;
     do {
-        frames += framesDecoded(levels);
+        frames += framesDecoded(levels, endUs);
         ++passes;
         elapsed = gpio::monotonicNs() - start;
     } while (elapsed < 500'000'000);
@@ -209,53 +217,24 @@ std::pair<double, unsigned long> decodingRate(const Levels &levels) {
 // was sent, and as a receiver module distorts it (the remote's clock 10 % slow, high runs
 // 40 us longer and low runs as much shorter, 10 % jitter, a glitch in 2 % of the runs).
 void printDecodingSpeed() {
-    setenv("TERUNA_SIM_CLOCK", "virtual", 1);
-    sim::reset();
-    sim::refusePriority(false);
-    wiringPiSetup();
-    pinMode(0, OUTPUT);
-    TerunaTx(0).sendButton(6400, 3);
-    Levels levels;
-    for (const sim::Event &event : sim::events()) {
-        if (event.call == sim::Call::digitalWrite) {
-            levels.emplace_back(static_cast<double>(event.timeNs) / 1e3, event.second);
-        }
-    }
-    sim::reset();
-    unsetenv("TERUNA_SIM_CLOCK");
-
+    const line::Runs sent = line::press(6400, 3);
+    double sentUs = 0;
+    line::levels(sent, sentUs);
     std::mt19937 random(433);
-    std::uniform_real_distribution<double> unit(0, 1);
-    Levels distorted;
-    double atUs = 0;
-    for (std::size_t i = 0; i + 1 < levels.size(); ++i) {
-        const double widthUs = levels[i + 1].first - levels[i].first;
-        if (widthUs <= 0 || (!distorted.empty() && distorted.back().second == levels[i].second)) {
-            continue;
-        }
-        const double receivedUs = (widthUs * 0.9 + (levels[i].second != 0 ? 40 : -40)) * (0.9 + 0.2 * unit(random));
-        distorted.emplace_back(atUs, levels[i].second);
-        if (unit(random) < 0.02) {
-            const double glitchAtUs = atUs + unit(random) * receivedUs;
-            distorted.emplace_back(glitchAtUs, 1 - levels[i].second);
-            distorted.emplace_back(glitchAtUs + 1 + 38 * unit(random), levels[i].second);
-        }
-        atUs += receivedUs;
-    }
-    distorted.emplace_back(atUs, 0);
+    const line::Runs received = line::received(sent, 0.9, 40, 0.1, 0.02, random);
 
-    const auto [framesPerSecond, frames] = decodingRate(levels);
-    const double frameSeconds = (levels.back().first - levels.front().first) / 150 / 1e6;
-    const auto [distortedPerSecond, distortedFrames] = decodingRate(distorted);
-    std::printf("Decoding: %.0f frames per second of recorded input (%.0f times as fast as they are sent), %lu of 150 "
-                "frames; distorted: %.0f frames per second (%.0f times), %lu of 150 frames\n",
-                framesPerSecond, framesPerSecond * frameSeconds, frames, distortedPerSecond,
-                distortedPerSecond * frameSeconds, distortedFrames);
+    const auto [framesPerSecond, frames] = decodingRate(sent);
+    const double frameSeconds = sentUs / linecode::kFrames / 1e6;
+    const auto [distortedPerSecond, distortedFrames] = decodingRate(received);
+    std::printf("Decoding: %.0f frames per second of recorded input (%.0f times as fast as they are sent), %lu of %d "
+                "frames; distorted: %.0f frames per second (%.0f times), %lu of %d frames\n",
+                framesPerSecond, framesPerSecond * frameSeconds, frames, linecode::kFrames, distortedPerSecond,
+                distortedPerSecond * frameSeconds, distortedFrames, linecode::kFrames);
 }
 
 }  // namespace
 
-// The same presses, the tool's delay and a pure busy-wait in turn, at priority 90.
+// The same presses, the tool's delay and a pure busy-wait in turn, at real-time priority.
 void printFloor(const unsigned int (&words)[4]) {
     std::vector<double> floorErrors, terunaErrors;
     for (const unsigned int word : words) {
@@ -318,7 +297,7 @@ void printUnderLoad(const unsigned int (&words)[4]) {
             errors[d].insert(errors[d].end(), press.errorsUs.begin(), press.errorsUs.end());
             decoded[d] += static_cast<unsigned int>(framesDecoded(press.levels));
         }
-        sent += TerunaTx::kFrames;
+        sent += linecode::kFrames;
     }
     stopStress(stress);
     std::printf("under load: teruna %u/%u frames decoded, baseline %u/%u, busy-wait %u/%u\n", decoded[0], sent,
@@ -379,12 +358,14 @@ int main(int argc, char *argv[]) {
     // Every press here is on simulated pins by design; the tool's notice would come with each.
     sim::sayNothingIsTransmitted(false);
     std::mt19937 random(2026);
-    const unsigned int words[] = {6400u << 7, 0, 0x7FFFFF, static_cast<unsigned int>(random()) & 0x7FFFFF};
+    constexpr unsigned int kAllOnes = (1u << linecode::kCodeBits) - 1;
+    const unsigned int words[] = {linecode::codeWord(6400, 0), 0, kAllOnes,
+                                  static_cast<unsigned int>(random()) & kAllOnes};
 
-    std::printf("Presses of code words 0x%06X (default), 0x000000, 0x7FFFFF and 0x%06X on the real-clock simulated "
-                "pins.\nError: |measured - nominal| width of every timed level (start 520 us, one 300 us, each half of "
-                "a zero 110 us).\n\n",
-                words[0], words[3]);
+    std::printf("Presses of code words 0x%06X (default), 0x000000, 0x%06X and 0x%06X on the real-clock simulated "
+                "pins.\nError: |measured - nominal| width of every timed level (start %u us, one %u us, each half of "
+                "a zero %u us).\n\n",
+                words[0], words[2], words[3], linecode::kStartUs, linecode::kOneUs, linecode::kZeroHalfUs);
     printMachineNoise();
     if (floorOnly) {
         printFloor(words);
@@ -399,7 +380,7 @@ int main(int argc, char *argv[]) {
         "|----------|----------|------------|-----------|---------|----------|-------------|---------------------|"
         "-----------|\n");
 
-    double p99Idle90[2] = {0, 0};
+    double p99IdleRealTime[2] = {0, 0};
     for (const bool loaded : {false, true}) {
         const pid_t load = loaded ? startLoad() : -1;
         for (const bool realTime : {true, false}) {
@@ -417,17 +398,19 @@ int main(int argc, char *argv[]) {
                     worstCpu = std::max(worstCpu, press.cpuShare);
                     gotPriority = gotPriority && press.gotPriority;
                 }
-                const char *priority = !realTime ? "none" : gotPriority ? "90" : "refused";
+                const std::string priority = !realTime     ? "none"
+                                             : gotPriority ? std::to_string(tx::TerunaTx::kPriority)
+                                                           : "refused";
                 const double p99 = quantile(errors, 0.99);
                 const auto within = std::count_if(errors.begin(), errors.end(), [](double e) { return e <= 2.0; });
                 std::printf("| %-8s | %-8s | %-10s | %9.2f | %7.2f | %8.2f | %10.1f%% | %+19.3f | %8.0f%% |\n",
-                            kDelays[d].name, priority, loaded ? "loaded" : "idle", quantile(errors, 0.5), p99,
+                            kDelays[d].name, priority.c_str(), loaded ? "loaded" : "idle", quantile(errors, 0.5), p99,
                             *std::max_element(errors.begin(), errors.end()),
                             100.0 * static_cast<double>(within) / static_cast<double>(errors.size()), worstDurationMs,
                             100 * worstCpu);
                 std::fflush(stdout);
                 if (!loaded && realTime) {
-                    p99Idle90[d] = p99;
+                    p99IdleRealTime[d] = p99;
                 }
             }
         }
@@ -440,7 +423,7 @@ int main(int argc, char *argv[]) {
     printDecodingSpeed();
     printFloor(words);
     printUnderLoad(words);
-    std::printf("p99 symbol error: teruna %.2f us, baseline %.2f us, ratio %.1fx\n", p99Idle90[0], p99Idle90[1],
-                p99Idle90[0] > 0 ? p99Idle90[1] / p99Idle90[0] : 0.0);
+    std::printf("p99 symbol error: teruna %.2f us, baseline %.2f us, ratio %.1fx\n", p99IdleRealTime[0],
+                p99IdleRealTime[1], p99IdleRealTime[0] > 0 ? p99IdleRealTime[1] / p99IdleRealTime[0] : 0.0);
     return 0;
 }

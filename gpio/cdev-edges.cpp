@@ -33,9 +33,8 @@ common::Fd gpio::requestEdges(int chipFd, int line, int &level) {
 }
 
 int gpio::readEdges(int lineFd, Edge *edges, int capacity) {
-    constexpr int kBatch = 64;
-    gpio_v2_line_event events[kBatch];
-    const auto wanted = static_cast<std::size_t>(capacity < kBatch ? capacity : kBatch);
+    gpio_v2_line_event events[kEdgesPerRead];
+    const auto wanted = static_cast<std::size_t>(capacity < kEdgesPerRead ? capacity : kEdgesPerRead);
     const ssize_t n = read(lineFd, events, wanted * sizeof events[0]);
     if (n < 0) {
         return errno == EAGAIN ? 0 : -1;

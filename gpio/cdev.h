@@ -31,8 +31,11 @@ struct Edge {
     std::uint32_t sequence;  // counts the line's edges from 1; a gap is edges the kernel dropped
 };
 
-// Reads the edges the kernel has queued, up to `capacity`. Returns how many (0 when none is
-// queued), or -1 with errno.
+// The most edges one readEdges call returns.
+constexpr int kEdgesPerRead = 64;
+
+// Reads the edges the kernel has queued, up to `capacity` and kEdgesPerRead. Returns how many
+// (0 when none is queued), or -1 with errno.
 int readEdges(int lineFd, Edge *edges, int capacity);
 
 }  // namespace gpio

@@ -4,7 +4,7 @@
 #ifndef TERUNA_TERUNACODE_H
 #define TERUNA_TERUNACODE_H
 
-namespace TerunaCode {
+namespace linecode {
 
 // Symbol widths on the pin, in microseconds.
 constexpr unsigned int kStartUs = 520;
@@ -25,6 +25,6 @@ constexpr unsigned int codeWord(unsigned short remoteId, unsigned char buttonId)
 constexpr unsigned int remoteOf(unsigned int code) { return code >> kRemoteShift & kRemoteMask; }
 constexpr unsigned int buttonOf(unsigned int code) { return code & kButtonMask; }
 
-}  // namespace TerunaCode
+}  // namespace linecode
 
 #endif

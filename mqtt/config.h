@@ -53,8 +53,8 @@ struct Config {
 std::string parseConfig(const std::string &text, const std::string &path, Config &config);
 
 // Ids a press may carry: as many as the code word holds.
-constexpr unsigned int kMaxRemote = TerunaCode::kRemoteMask;
-constexpr unsigned int kMaxButton = TerunaCode::kButtonMask;
+constexpr unsigned int kMaxRemote = linecode::kRemoteMask;
+constexpr unsigned int kMaxButton = linecode::kButtonMask;
 
 }  // namespace mqtt
 

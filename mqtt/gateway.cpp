@@ -544,7 +544,7 @@ void Gateway::handleRequest(const std::string &topic, const std::string &payload
             why = "id already taken within ten minutes";
             break;
         case Queue::Taken::stopped:
-            why = "cancelled at stop";
+            why = kCancelledAtStop;
             break;
         }
     }

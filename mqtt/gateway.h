@@ -61,6 +61,8 @@ public:
 
     void sent(const Request &request, std::int64_t startUs, double waitedMs, double tookMs);
     void refuse(const std::string &why, const std::string &payload, const std::string &id = "");
+    // The refusal of a request still queued when the gateway stops.
+    static constexpr const char *kCancelledAtStop = "cancelled at stop";
     // A press heard, with when it began and ended (µs since the epoch).
     void heard(const rx::Press &press, std::int64_t beganUs, std::int64_t endedUs);
 

@@ -88,7 +88,7 @@ void Receiver::fail() {
 
 void Receiver::readDumps() {
     const bool fifo = isFifo(input_.get());
-    VcdWire wire;
+    rx::VcdWire wire;
     // A dump keeps a clock of its own: a press is as far behind now as it is behind the dump
     // time last fed, so a dump fed as it happens gives the times it happened.
     rx::TerunaRx receiver([&](const rx::Press &press) {
@@ -96,7 +96,7 @@ void Receiver::readDumps() {
         onPress_(press, nowUs - wholeUs(wire.endUs - press.timeUs), nowUs - wholeUs(wire.endUs - press.endUs));
     });
     bool stopped = false;
-    const VcdSource source = [&](char *buffer, std::size_t size) -> long {
+    const rx::VcdSource source = [&](char *buffer, std::size_t size) -> long {
         if (!waitForInput()) {
             stopped = true;
             errno = EINTR;  // stops the reading

@@ -188,7 +188,7 @@ int main(int argc, char *argv[]) {
 
     const int signo = waitForTheEnd(awaited, receiver, transmitter.pressing(), [&] { reload(config, gateway); });
     for (const mqtt::Request &request : queue.stop()) {
-        gateway.refuse("cancelled at stop", request.payload, request.id);
+        gateway.refuse(mqtt::Gateway::kCancelledAtStop, request.payload, request.id);
     }
     sender.join();
     receiver.stop();

@@ -11,8 +11,8 @@
 namespace mqtt {
 
 void Transmitter::run() {
-    TerunaTx transmitter(pin_);
-    std::int64_t lastEndNs = INT64_MIN / 2;
+    tx::TerunaTx transmitter(pin_);
+    std::int64_t lastEndNs = kLongAgoNs;
     Request request;
     while (queue_.pop(request)) {
         const std::lock_guard<std::mutex> lock(pressing_);

@@ -4,6 +4,7 @@
 #ifndef TERUNA_MQTT_TRANSMIT_H
 #define TERUNA_MQTT_TRANSMIT_H
 
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -18,6 +19,8 @@ constexpr unsigned int kGapUs = 50'000;
 // A press heard this soon after one of ours ended is taken for ours: the receiver reports a
 // press only once it has been quiet for a while.
 constexpr std::int64_t kEchoNs = 500'000'000;
+// A time on CLOCK_MONOTONIC long before any press: the difference from now cannot overflow.
+constexpr std::int64_t kLongAgoNs = INT64_MIN / 2;
 // Our own press heard back is reported once the receiver has heard no frame for a while after
 // it: the window must outlast that silence, with room for a receiver that is behind.
 static_assert(kEchoNs >= 2 * static_cast<std::int64_t>(rx::kNoFrameUs) * 1000,
@@ -51,7 +54,7 @@ private:
     // A lock, not a std::atomic: a 64-bit atomic on ARMv6 needs libatomic, whose archive
     // brings ARMv7 code into the static armhf binary.
     mutable std::mutex quietGuard_;
-    std::int64_t quietSinceNs_ = INT64_MIN / 2;  // INT64_MAX while on the air
+    std::int64_t quietSinceNs_ = kLongAgoNs;  // INT64_MAX while on the air
 };
 
 }  // namespace mqtt

@@ -20,9 +20,9 @@ namespace {
 // receiver makes it longer, as a receiver's jitter grows with the widths it delivers.
 constexpr double kTolerance = 0.25;
 
-constexpr double kStartUs = TerunaCode::kStartUs;
-constexpr double kOneUs = TerunaCode::kOneUs;
-constexpr double kZeroHalfUs = TerunaCode::kZeroHalfUs;
+constexpr double kStartUs = linecode::kStartUs;
+constexpr double kOneUs = linecode::kOneUs;
+constexpr double kZeroHalfUs = linecode::kZeroHalfUs;
 
 // What a run may be: a symbol alone, or a start joined to the part of a symbol before it.
 constexpr double kSymbolsUs[] = {kZeroHalfUs, kOneUs, kStartUs, kZeroHalfUs + kStartUs, kOneUs + kStartUs};
@@ -83,7 +83,7 @@ std::optional<Frame> FrameReader::read(const Run &run, const TimeBase &timeBase)
 
 // Reads `run` as the next part of the frame; `continued` is false when it cannot be one.
 std::optional<Frame> FrameReader::continueFrame(const Run &run, const TimeBase &timeBase, bool &continued) {
-    const bool lastBit = bits_ == TerunaCode::kCodeBits - 1;
+    const bool lastBit = bits_ == linecode::kCodeBits - 1;
     // The frame's last run, high, with the next frame's start joined to it.
     const auto endsJoined = [&](Symbol joined) { return lastBit && run.level == 1 && near(run, joined); };
     continued = true;
@@ -134,7 +134,7 @@ void FrameReader::beginFrame(const Run &run, double partUs, bool followsFrame, c
 
 std::optional<Frame> FrameReader::completeSymbol(unsigned int bit, double endUs) {
     frame_.code = frame_.code << 1 | bit;
-    if (++bits_ < TerunaCode::kCodeBits) {
+    if (++bits_ < linecode::kCodeBits) {
         return std::nullopt;
     }
     inFrame_ = false;

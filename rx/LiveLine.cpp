@@ -17,7 +17,6 @@ namespace {
 
 // Silence is noticed within this, so a press is reported soon after it ends.
 constexpr int kPollMs = 10;
-constexpr int kEdgesPerRead = 64;
 
 double nowUs() { return static_cast<double>(gpio::monotonicNs()) / 1e3; }
 
@@ -68,8 +67,8 @@ std::string LiveLine::follow(TerunaRx &receiver, const std::function<bool(double
             failure = ENODEV;
             continue;
         }
-        gpio::Edge edges[kEdgesPerRead];
-        const int count = gpio::readEdges(line_.get(), edges, kEdgesPerRead);
+        gpio::Edge edges[gpio::kEdgesPerRead];
+        const int count = gpio::readEdges(line_.get(), edges, gpio::kEdgesPerRead);
         if (count <= 0) {
             // Readable with nothing to read: the chip went away.
             failure = count < 0 ? (errno == EINTR ? 0 : errno) : ENODEV;

@@ -77,7 +77,7 @@ void PressGatherer::end() {
     if (havePress_ && confirmed_) {
         const auto mean = [](double sum, double count) { return count > 0 ? sum / count : 0.0; };
         const double frames = summed_;
-        onPress_({TerunaCode::remoteOf(code_), TerunaCode::buttonOf(code_), frames_, beginUs_, endUs_,
+        onPress_({linecode::remoteOf(code_), linecode::buttonOf(code_), frames_, beginUs_, endUs_,
                   mean(sumStartUs_, frames), mean(sumOneUs_, ones_), mean(sumZeroUs_, zeroHalves_),
                   mean(sumScale_, frames), mean(sumSkewUs_, frames)});
     }

@@ -37,7 +37,7 @@ std::string quoted(const std::string &text) {
     return json + '"';
 }
 
-constexpr unsigned int kAllOnes = (1u << TerunaCode::kCodeBits) - 1;
+constexpr unsigned int kAllOnes = (1u << linecode::kCodeBits) - 1;
 
 }  // namespace
 
@@ -45,7 +45,7 @@ std::string pressJson(const Press &press, std::optional<std::int64_t> beganUtcUs
                       const std::string &node) {
     // A code word without a one, or without a zero, has no such width to measure.
     const unsigned int code =
-        TerunaCode::codeWord(static_cast<unsigned short>(press.remoteId), static_cast<unsigned char>(press.buttonId));
+        linecode::codeWord(static_cast<unsigned short>(press.remoteId), static_cast<unsigned char>(press.buttonId));
     std::string json = "{\"remote\":" + std::to_string(press.remoteId) +
                        ",\"button\":" + std::to_string(press.buttonId) + ",\"frames\":" + std::to_string(press.frames) +
                        ",\"start_us\":" + number("%.1f", press.startUs) +

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace rx {
+
 namespace {
 
 constexpr double kStepUs = 10;
@@ -45,3 +47,5 @@ std::string RunWidths::summary(int level) const {
     }
     return text;
 }
+
+}  // namespace rx

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 // What widths the line's runs had, per level: for telling whether a remote's timing is near
 // the Teruna one at all when nothing decodes.
-#ifndef TERUNA_SNIFF_RUNWIDTHS_H
-#define TERUNA_SNIFF_RUNWIDTHS_H
+#ifndef TERUNA_RX_RUNWIDTHS_H
+#define TERUNA_RX_RUNWIDTHS_H
 
 #include <array>
 #include <string>
 #include <vector>
+
+namespace rx {
 
 class RunWidths {
 public:
@@ -21,5 +23,7 @@ public:
 private:
     std::array<std::vector<unsigned long>, 2> counts_;  // per 10 us, the last for 10 ms and longer
 };
+
+}  // namespace rx
 
 #endif

@@ -77,7 +77,7 @@ void TerunaRx::level(double timeUs, int level) {
     if (next == level_) {
         return;
     }
-    take({level_, timeUs > runStartUs_ ? timeUs - runStartUs_ : 0, timeUs});
+    addRun({level_, timeUs > runStartUs_ ? timeUs - runStartUs_ : 0, timeUs});
     level_ = next;
     runStartUs_ = timeUs;
 }
@@ -100,7 +100,7 @@ void TerunaRx::silentUntil(double timeUs) {
 
 void TerunaRx::end(double timeUs) {
     if (haveLevel_) {
-        take({level_, timeUs > runStartUs_ ? timeUs - runStartUs_ : 0, timeUs});
+        addRun({level_, timeUs > runStartUs_ ? timeUs - runStartUs_ : 0, timeUs});
     }
     haveLevel_ = false;
     breakOff();
@@ -116,7 +116,7 @@ void TerunaRx::end(double timeUs) {
     frames_ = FrameReader();
 }
 
-void TerunaRx::take(const Run &run) {
+void TerunaRx::addRun(const Run &run) {
     if (onRun_) {
         onRun_(run.level, run.widthUs);
     }
@@ -170,21 +170,21 @@ void TerunaRx::decodeNext() {
     const std::size_t at = window_.size() - undecoded_;
     const Run run = window_[at];
     --undecoded_;
-    const double glitchUs = std::min(kGlitchUs, kGlitchShareOfShortest *
-                                                    learner_.timeBase().receivedUs(run.level, TerunaCode::kZeroHalfUs));
-    if (haveHeld_ && run.widthUs < glitchUs) {
+    const double glitchUs =
+        std::min(kGlitchUs, kGlitchShareOfShortest * learner_.timeBase().receivedUs(run.level, linecode::kZeroHalfUs));
+    if (havePending_ && run.widthUs < glitchUs) {
         if (undecoded_ > 0) {
-            held_.widthUs += run.widthUs + window_[at + 1].widthUs;
-            held_.endUs = window_[at + 1].endUs;
+            pending_.widthUs += run.widthUs + window_[at + 1].widthUs;
+            pending_.endUs = window_[at + 1].endUs;
             --undecoded_;
         }
         return;
     }
-    if (haveHeld_) {
-        decode(held_);
+    if (havePending_) {
+        decode(pending_);
     }
-    held_ = run;
-    haveHeld_ = true;
+    pending_ = run;
+    havePending_ = true;
 }
 
 void TerunaRx::decode(const Run &run) {
@@ -207,9 +207,9 @@ void TerunaRx::flush() {
     while (undecoded_ > 0) {
         decodeNext();
     }
-    if (haveHeld_) {
-        decode(held_);
-        haveHeld_ = false;
+    if (havePending_) {
+        decode(pending_);
+        havePending_ = false;
     }
 }
 

@@ -58,7 +58,7 @@ public:
     };
 
 private:
-    void take(const Run &run);
+    void addRun(const Run &run);
     void learn();
     void decodeNext();
     void decode(const Run &run);
@@ -83,9 +83,9 @@ private:
     unsigned int lostLearnings_ = 0;
     unsigned int trackingLearnings_ = 0;
 
-    // Glitch filter: the last whole run, held back in case a glitch joins it to the next one.
-    bool haveHeld_ = false;
-    Run held_{0, 0, 0};
+    // Glitch filter: the last whole run, not decoded yet in case a glitch joins it to the next one.
+    bool havePending_ = false;
+    Run pending_{0, 0, 0};
 
     FrameReader frames_;
     PressGatherer presses_;

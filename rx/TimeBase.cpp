@@ -32,7 +32,7 @@ static_assert(kScales.at(kNominalScaleAt) == 1.0 && kSkewsUs.at(kNoSkewAt) == 0.
 static_assert((kScales.count - 1) % kCoarseStep == 0 && (kSkewsUs.count - 1) % kCoarseStep == 0,
               "the coarse search reaches both ends of each grid");
 // The narrowest symbol as received stays wider than its spread.
-static_assert(TerunaCode::kZeroHalfUs * kScales.first + kSkewsUs.first > kBandSlackUs / (1 - kBandShare));
+static_assert(linecode::kZeroHalfUs * kScales.first + kSkewsUs.first > kBandSlackUs / (1 - kBandShare));
 
 struct Symbol {
     double widthUs;
@@ -40,8 +40,7 @@ struct Symbol {
 };
 // Both levels carry zero halves and ones; only the high one carries starts. Each symbol has
 // a band and a half band on each level that carries it.
-constexpr Symbol kSymbols[] = {
-    {TerunaCode::kZeroHalfUs, false}, {TerunaCode::kOneUs, false}, {TerunaCode::kStartUs, true}};
+constexpr Symbol kSymbols[] = {{linecode::kZeroHalfUs, false}, {linecode::kOneUs, false}, {linecode::kStartUs, true}};
 constexpr std::size_t kHighBands = std::size_t{2} * 3;
 constexpr std::size_t kBands = kHighBands + std::size_t{2} * 2;
 
@@ -51,8 +50,8 @@ constexpr double widestBandUs(double symbolUs) {
            kBandSlackUs;
 }
 constexpr std::array<std::size_t, 2> kBinsRead = {
-    static_cast<std::size_t>(widestBandUs(TerunaCode::kOneUs) / TimeBaseLearner::kBinUs) + 2,
-    static_cast<std::size_t>(widestBandUs(TerunaCode::kStartUs) / TimeBaseLearner::kBinUs) + 2};
+    static_cast<std::size_t>(widestBandUs(linecode::kOneUs) / TimeBaseLearner::kBinUs) + 2,
+    static_cast<std::size_t>(widestBandUs(linecode::kStartUs) / TimeBaseLearner::kBinUs) + 2};
 static_assert(kBinsRead[1] < TimeBaseLearner::kBins, "the last bin, where all wider runs go, is in no band");
 
 // For every candidate of the grid, the bins where each band begins and ends: first the high

@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+namespace rx {
+
 namespace {
 
 // No VCD writer makes a token anywhere near this long; a longer one is not a dump.
@@ -133,7 +135,6 @@ public:
     }
 
     [[nodiscard]] const std::string &trouble() const { return trouble_; }
-    [[nodiscard]] bool stopped() const { return stopped_; }
 
     // Why reading stopped: what went wrong with the input itself, if anything, else `reason`.
     [[nodiscard]] std::string failure(const std::string &reason) const { return trouble_.empty() ? reason : trouble_; }
@@ -333,7 +334,6 @@ std::string readBody(VcdTokens &tokens, const std::string &id, double stepUs, Vc
             return "unexpected " + quoted(token);
         }
     }
-    wire.stopped = tokens.stopped();
     return tokens.trouble();
 }
 
@@ -418,3 +418,5 @@ std::string readVcdText(std::string_view text, const std::string &channel, VcdWi
     };
     return readVcd(source, channel, wire, onLevel, onTime);
 }
+
+}  // namespace rx

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Reads one 1-bit wire out of a Value Change Dump, as a stream: the subset that the
 // simulated pins, GTKWave, PulseView and sigrok-cli write.
-#ifndef TERUNA_SNIFF_VCD_H
-#define TERUNA_SNIFF_VCD_H
+#ifndef TERUNA_RX_VCD_H
+#define TERUNA_RX_VCD_H
 
 #include <cstddef>
 #include <functional>
@@ -10,10 +10,11 @@
 #include <string>
 #include <string_view>
 
+namespace rx {
+
 struct VcdWire {
-    std::string name;      // "pin0"
-    double endUs = 0;      // the last time read, also where reading failed or stopped
-    bool stopped = false;  // the source stopped the reading
+    std::string name;  // "pin0"
+    double endUs = 0;  // the last time read, also where reading failed or stopped
 };
 
 // Fills the buffer with the next bytes of the dump; returns how many, 0 at its end, or -1
@@ -63,5 +64,7 @@ private:
 // The same as readVcd, from a dump in memory.
 std::string readVcdText(std::string_view text, const std::string &channel, VcdWire &wire, const VcdLevels &onLevel,
                         const VcdTimes &onTime = {});
+
+}  // namespace rx
 
 #endif

@@ -174,7 +174,7 @@ bool readRecording(const Settings &settings, rx::TerunaRx &receiver) {
         sigaction(signo, &action, nullptr);
     }
     sigprocmask(SIG_BLOCK, &stopping, &waiting);
-    const VcdSource source = [fd, &waiting](char *buffer, std::size_t size) -> long {
+    const rx::VcdSource source = [fd, &waiting](char *buffer, std::size_t size) -> long {
         for (;;) {
             pollfd ready{fd, POLLIN, 0};
             if (stopRequested != 0) {
@@ -192,7 +192,7 @@ bool readRecording(const Settings &settings, rx::TerunaRx &receiver) {
             }
         }
     };
-    VcdWire wire;
+    rx::VcdWire wire;
     const std::string why = rx::feedRecording(source, settings.channel, receiver, wire);
     if (!why.empty()) {
         common::complain("cannot read %s: %s", name.c_str(), why.c_str());
@@ -209,7 +209,7 @@ int main(int argc, char *argv[]) {
 
     Printer printer(settings);
     rx::TerunaRx receiver([&](const rx::Press &press) { printer.print(press); });
-    RunWidths widths;
+    rx::RunWidths widths;
     if (settings.verbose) {
         receiver.watchRuns([&](int level, double widthUs) { widths.add(level, widthUs); });
     }

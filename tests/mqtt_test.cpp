@@ -661,8 +661,8 @@ TEST_F(Gateway, PublishesWhatTerunaSniffPrintsTimedWhenThePressBegan) {
     const json printed = json::parse(sniffed.out);
     std::vector<rx::Press> presses;
     rx::TerunaRx receiver([&](const rx::Press &press) { presses.push_back(press); });
-    VcdWire wire;
-    ASSERT_EQ(readVcdText(dump, "", wire, [&](double timeUs, int level) { receiver.level(timeUs, level); }), "");
+    rx::VcdWire wire;
+    ASSERT_EQ(rx::readVcdText(dump, "", wire, [&](double timeUs, int level) { receiver.level(timeUs, level); }), "");
     receiver.end(wire.endUs);
     ASSERT_EQ(presses.size(), 1u);
 

@@ -15,7 +15,6 @@
 #include "PressGatherer.h"
 #include "TerunaCode.h"
 #include "TerunaRx.h"
-#include "TerunaTx.h"
 #include "TimeBase.h"
 #include "line.h"
 
@@ -154,12 +153,12 @@ TEST(Receiver, ReportsEachPressOnceAndStartsANewOneOnSilenceOrANewCodeWord) {
 
 // The runs of one frame of `code` alone, the last one cut where the next frame would begin.
 LineRuns firstFrame(unsigned int code) {
-    double leftUs = TerunaTx::kStartUs;
-    for (int bit = 0; bit < TerunaTx::kCodeBits; ++bit) {
-        leftUs += (code >> bit & 1) != 0 ? TerunaTx::kOneUs : 2 * TerunaTx::kZeroHalfUs;
+    double leftUs = linecode::kStartUs;
+    for (int bit = 0; bit < linecode::kCodeBits; ++bit) {
+        leftUs += (code >> bit & 1) != 0 ? linecode::kOneUs : 2 * linecode::kZeroHalfUs;
     }
     LineRuns frame;
-    for (LineRun run : transmission(code, TerunaTx::kCodeBits)) {
+    for (LineRun run : transmission(code, linecode::kCodeBits)) {
         run.widthUs = std::min(run.widthUs, leftUs);
         frame.push_back(run);
         if ((leftUs -= run.widthUs) <= 0) {
@@ -217,8 +216,8 @@ TEST(Receiver, EdgesLostBreakTheFrameInsteadOfJoiningItsRuns) {
         bool lost = false;
         for (std::size_t i = 0; i < sent.size(); ++i) {
             const bool pulseBeforeStart = i + 1 < sent.size() && sent[i].level == 0 &&
-                                          sent[i].widthUs == TerunaTx::kZeroHalfUs &&
-                                          sent[i + 1].widthUs == TerunaTx::kStartUs;
+                                          sent[i].widthUs == linecode::kZeroHalfUs &&
+                                          sent[i + 1].widthUs == linecode::kStartUs;
             if (pulseBeforeStart || (lost && sent[i].level == 1)) {
                 lost = true;  // the edges into and out of this pulse never arrive
             } else if (lost && told) {
@@ -359,16 +358,16 @@ TEST(FrameReader, ReadsEveryFrameWithItsStartAloneOrJoined) {
         unsigned int code;
         double scale, skewUs;
     };
-    const std::vector<Case> cases = {{TerunaCode::codeWord(6400, 3), 1, 0},
-                                     {TerunaCode::codeWord(6400, 6), 1, 0},
-                                     {TerunaCode::codeWord(0, 0), 0.85, -60},
-                                     {TerunaCode::codeWord(65535, 127), 1.15, 60},
-                                     {TerunaCode::codeWord(4321, 21), 0.8, 80}};
+    const std::vector<Case> cases = {{linecode::codeWord(6400, 3), 1, 0},
+                                     {linecode::codeWord(6400, 6), 1, 0},
+                                     {linecode::codeWord(0, 0), 0.85, -60},
+                                     {linecode::codeWord(65535, 127), 1.15, 60},
+                                     {linecode::codeWord(4321, 21), 0.8, 80}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.code);
         std::mt19937 random(6);
         const line::Runs runs =
-            line::received(line::transmission(c.code, TerunaCode::kCodeBits), c.scale, c.skewUs, 0, 0, random);
+            line::received(line::transmission(c.code, linecode::kCodeBits), c.scale, c.skewUs, 0, 0, random);
         rx::FrameReader reader;
         unsigned int frames = 0, joined = 0;
         double endUs = 0;
@@ -381,8 +380,8 @@ TEST(FrameReader, ReadsEveryFrameWithItsStartAloneOrJoined) {
                 ++frames;
             }
         }
-        EXPECT_EQ(frames, TerunaCode::kFrames);
-        EXPECT_EQ(joined, TerunaCode::kFrames - 1u);
+        EXPECT_EQ(frames, linecode::kFrames);
+        EXPECT_EQ(joined, linecode::kFrames - 1u);
     }
 }
 
@@ -403,7 +402,7 @@ TEST(PressGatherer, MakesPressesOfFramesBackToBack) {
         SCOPED_TRACE(c.frames);
         std::vector<std::pair<unsigned int, unsigned int>> presses;
         rx::PressGatherer gatherer([&](const rx::Press &press) {
-            presses.emplace_back(press.remoteId << TerunaCode::kRemoteShift | press.buttonId, press.frames);
+            presses.emplace_back(press.remoteId << linecode::kRemoteShift | press.buttonId, press.frames);
         });
         double atUs = 0;
         bool follows = false;
@@ -455,9 +454,9 @@ TEST(PressGatherer, TimesAPressFromItsFirstFrameToItsOwnLast) {
 
 // The line code's width of one frame of `code`.
 double frameUs(unsigned int code) {
-    double us = TerunaTx::kStartUs;
-    for (int bit = 0; bit < TerunaTx::kCodeBits; ++bit) {
-        us += (code >> bit & 1) != 0 ? TerunaTx::kOneUs : 2 * TerunaTx::kZeroHalfUs;
+    double us = linecode::kStartUs;
+    for (int bit = 0; bit < linecode::kCodeBits; ++bit) {
+        us += (code >> bit & 1) != 0 ? linecode::kOneUs : 2 * linecode::kZeroHalfUs;
     }
     return us;
 }
@@ -488,7 +487,7 @@ TEST(Receiver, EndsAnInputAndReadsTheNextAsIfNew) {
     EXPECT_EQ(again.scale, fresh[0].scale);
     EXPECT_EQ(again.skewUs, fresh[0].skewUs);
     const rx::Press exact = decode(press(6400, 3)).at(0);
-    EXPECT_DOUBLE_EQ(exact.endUs - exact.timeUs, TerunaCode::kFrames * frameUs(TerunaCode::codeWord(6400, 3)));
+    EXPECT_DOUBLE_EQ(exact.endUs - exact.timeUs, linecode::kFrames * frameUs(linecode::codeWord(6400, 3)));
 }
 
 }  // namespace

@@ -24,7 +24,6 @@
 
 #include "Recording.h"
 #include "TerunaRx.h"
-#include "TerunaTx.h"
 #include "child.h"
 #include "command-line.h"
 #include "line.h"
@@ -36,9 +35,9 @@ namespace {
 
 using Levels = std::vector<std::pair<double, int>>;
 
-std::string readLevels(std::string_view text, const std::string &channel, VcdWire &wire, Levels &levels) {
+std::string readLevels(std::string_view text, const std::string &channel, rx::VcdWire &wire, Levels &levels) {
     levels.clear();
-    return readVcdText(text, channel, wire, [&](double timeUs, int level) { levels.emplace_back(timeUs, level); });
+    return rx::readVcdText(text, channel, wire, [&](double timeUs, int level) { levels.emplace_back(timeUs, level); });
 }
 
 TEST(VcdReader, ReadsTheDialectsOfTheSimulatedPinsSigrokAndOtherWriters) {
@@ -76,14 +75,14 @@ TEST(VcdReader, ReadsTheDialectsOfTheSimulatedPinsSigrokAndOtherWriters) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        VcdWire wire;
+        rx::VcdWire wire;
         Levels levels;
         EXPECT_EQ(readLevels(c.text, c.channel, wire, levels), "");
         EXPECT_EQ(wire.name, c.name);
         EXPECT_EQ(levels, c.levels);
         EXPECT_DOUBLE_EQ(wire.endUs, c.endUs);
     }
-    VcdWire wire;
+    rx::VcdWire wire;
     Levels levels;
     EXPECT_EQ(readLevels("$timescale 1us $end $var event 1 ! e $end $enddefinitions $end", "", wire, levels),
               "no 1-bit wire");
@@ -101,7 +100,7 @@ TEST(VcdReader, RefusesEveryMalformedFileOfTheCorpusWithAReason) {
             continue;
         }
         ++files;
-        VcdWire wire;
+        rx::VcdWire wire;
         Levels levels;
         const std::string trouble = readLevels(recording::readFile(TERUNA_VCD_CORPUS "/" + name), "", wire, levels);
         EXPECT_EQ(trouble.empty(), name.rfind("good-", 0) == 0) << name << ": " << trouble;
@@ -306,7 +305,7 @@ TEST_F(SniffCommandLine, PrintsWhatWasDecodedBeforeAStreamEndsOrGoesBad) {
 TEST_F(SniffCommandLine, AStreamReleasesPressesByItsOwnTimeAndEndsOnASignal) {
     record({"-g", "4242", "-n", "9"}, true);
     const std::string press = recording::readFile(vcd_);
-    VcdWire wire;
+    rx::VcdWire wire;
     Levels levels;
     ASSERT_EQ(readLevels(press, "", wire, levels), "");
     const std::string later = "#" + std::to_string(static_cast<long long>(wire.endUs * 1000) + 300'000'000) + "\n";
@@ -363,7 +362,7 @@ TEST_F(SniffCommandLine, DecodesARealClockRecording) {
     record({"-g", "777", "-n", "5"}, false);
     const child::Outcome outcome = sniff({"-f", vcd_});
     EXPECT_EQ(outcome.status, 0);
-    VcdWire wire;
+    rx::VcdWire wire;
     Levels levels;
     ASSERT_EQ(readLevels(recording::readFile(vcd_), "", wire, levels), "");
     std::size_t splits = 0;
@@ -504,7 +503,7 @@ TEST_F(SniffCommandLine, ReadsDumpsThatFollowOneAnotherEachOnItsOwn) {
     const std::string first = recording::readFile(vcd_);
     record({"-g", "0", "-n", "0"}, true);
     const std::string second = recording::readFile(vcd_);
-    VcdWire wire;
+    rx::VcdWire wire;
     Levels levels;
     ASSERT_EQ(readLevels(first, "", wire, levels), "");
     const double firstEndUs = wire.endUs;
@@ -535,7 +534,7 @@ TEST_F(SniffCommandLine, ReadsDumpsThatFollowOneAnotherEachOnItsOwn) {
         for (const std::size_t chunk : {std::size_t{1}, std::size_t{4093}, c.text.size() + 1}) {
             SCOPED_TRACE(::testing::Message() << c.text.size() << " bytes in reads of " << chunk);
             std::size_t at = 0;
-            const VcdSource source = [&](char *buffer, std::size_t size) {
+            const rx::VcdSource source = [&](char *buffer, std::size_t size) {
                 const std::size_t n = std::min({size, chunk, c.text.size() - at});
                 std::memcpy(buffer, c.text.data() + at, n);
                 at += n;

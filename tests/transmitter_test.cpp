@@ -31,14 +31,14 @@ protected:
 
     static Transmission press(unsigned short remoteId, unsigned char buttonId, int pin = 0) {
         pinMode(pin, OUTPUT);
-        TerunaTx transmitter(pin);
+        tx::TerunaTx transmitter(pin);
         transmitter.sendButton(remoteId, buttonId);
         return recording::decode(sim::events(), pin);
     }
 
     static Transmission command(unsigned int word, unsigned char bitCount) {
         pinMode(0, OUTPUT);
-        TerunaTx transmitter(0);
+        tx::TerunaTx transmitter(0);
         transmitter.sendCommand(word, bitCount);
         return recording::decode(sim::events(), 0);
     }
@@ -159,7 +159,7 @@ TEST_F(Transmitter, SendsOnlyOnItsOwnPin) {
 
 TEST_F(Transmitter, EverySendIsAWholeTransmissionOfItsOwn) {
     pinMode(0, OUTPUT);
-    TerunaTx transmitter(0);
+    tx::TerunaTx transmitter(0);
     transmitter.sendButton(0xFFFF, 127);  // leaves the coder's level high
     sim::reset();
     ASSERT_EQ(wiringPiSetup(), 0);
@@ -184,7 +184,7 @@ TEST_F(Transmitter, CommandWidthsOutsideOneToThirtyTwoSendNothing) {
     for (const int bitCount : {0, 33, 255}) {
         sim::reset();
         ASSERT_EQ(wiringPiSetup(), 0);
-        TerunaTx transmitter(0);
+        tx::TerunaTx transmitter(0);
         transmitter.sendCommand(0xFFFFFFFFu, static_cast<unsigned char>(bitCount));
         EXPECT_EQ(sim::events().size(), 1u) << "bit count " << bitCount;
     }

@@ -10,9 +10,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char *>(data), size);
     for (const char *channel : {"", "pin0"}) {
-        VcdWire wire;
+        rx::VcdWire wire;
         rx::TerunaRx receiver([](const rx::Press &) {});
-        if (readVcdText(text, channel, wire, [&](double timeUs, int level) {
+        if (rx::readVcdText(text, channel, wire, [&](double timeUs, int level) {
                 receiver.level(timeUs, level);
             }).empty()) {
             receiver.end(wire.endUs);

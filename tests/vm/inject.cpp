@@ -63,14 +63,14 @@ int main(int argc, char *argv[]) {
     }
     const std::string what = argv[2];
     if (what == "press" && argc == 5) {
-        TerunaTx(0).sendButton(static_cast<unsigned short>(std::atoi(argv[3])),
-                               static_cast<unsigned char>(std::atoi(argv[4])));
+        tx::TerunaTx(0).sendButton(static_cast<unsigned short>(std::atoi(argv[3])),
+                                   static_cast<unsigned char>(std::atoi(argv[4])));
     } else if (what == "noise" && argc == 5) {
         // The pulses a receiver's gain control makes of silence.
         std::mt19937 random(static_cast<unsigned int>(std::atoi(argv[4])));
         std::uniform_real_distribution<double> widthUs(20, 2500);
         Player player;
-        gpio::requestPriority(TerunaTx::kPriority);
+        gpio::requestPriority(tx::TerunaTx::kPriority);
         for (double totalUs = 0; totalUs < std::atof(argv[3]) * 1000;) {
             for (const int level : {1, 0}) {
                 const double us = widthUs(random);
@@ -84,7 +84,7 @@ int main(int argc, char *argv[]) {
         const double unitUs = std::atof(argv[3]);
         std::mt19937 random(24);
         Player player;
-        gpio::requestPriority(TerunaTx::kPriority);
+        gpio::requestPriority(tx::TerunaTx::kPriority);
         for (int repeat = 0; repeat < 8; ++repeat) {
             for (int bit = 0; bit < 24; ++bit) {
                 const bool one = (random() & 1) != 0;

@@ -17,7 +17,7 @@ Runs transmission(unsigned int word, unsigned char bitCount) {
     unsetenv("TERUNA_SIM_VCD");
     wiringPiSetup();
     pinMode(0, OUTPUT);
-    TerunaTx(0).sendCommand(word, bitCount);
+    tx::TerunaTx(0).sendCommand(word, bitCount);
     Runs runs;
     int level = 0;
     double sinceUs = 0;
@@ -36,7 +36,7 @@ Runs transmission(unsigned int word, unsigned char bitCount) {
 }
 
 Runs press(unsigned short remoteId, unsigned char buttonId) {
-    return transmission(TerunaCode::codeWord(remoteId, buttonId), TerunaCode::kCodeBits);
+    return transmission(linecode::codeWord(remoteId, buttonId), linecode::kCodeBits);
 }
 
 void append(Runs &runs, const Runs &more) {

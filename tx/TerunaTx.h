@@ -7,6 +7,8 @@
 
 #include "TerunaCode.h"
 
+namespace tx {
+
 class TerunaTx {
 public:
     explicit TerunaTx(int pin);
@@ -19,33 +21,26 @@ public:
     // from the first level change to the end.
     void sendCommand(unsigned int command, unsigned char bitCount);
 
-    // Symbol widths on the pin, in microseconds.
-    static constexpr unsigned int kStartUs = TerunaCode::kStartUs;
-    static constexpr unsigned int kOneUs = TerunaCode::kOneUs;
-    static constexpr unsigned int kZeroHalfUs = TerunaCode::kZeroHalfUs;
-
-    static constexpr unsigned char kCodeBits = TerunaCode::kCodeBits;
-    static constexpr unsigned char kFrames = TerunaCode::kFrames;
     static constexpr int kPriority = 90;
 
 private:
     void sendPreamble() {
         tx(true);
-        delayMicroseconds(kStartUs);
+        delayMicroseconds(linecode::kStartUs);
         tx(false);
         high = false;
     }
 
     void sendOne() {
-        delayMicroseconds(kOneUs);
+        delayMicroseconds(linecode::kOneUs);
         high = !high;
         tx(high);
     }
 
     void sendZero() {
-        delayMicroseconds(kZeroHalfUs);
+        delayMicroseconds(linecode::kZeroHalfUs);
         tx(!high);
-        delayMicroseconds(kZeroHalfUs);
+        delayMicroseconds(linecode::kZeroHalfUs);
         tx(high);
     }
 
@@ -54,5 +49,7 @@ private:
     bool high;
     int pin;
 };
+
+}  // namespace tx
 
 #endif

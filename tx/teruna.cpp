@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "TerunaTx.h"
+#include "backend.h"
 #include "signals.h"
 
 namespace {
@@ -26,16 +27,6 @@ int toInt(const char *text) {
     }
     return static_cast<int>(value);
 }
-
-#ifdef TERUNA_GPIO_WIRINGPI
-// The GPIO layers of this project lower their lines themselves when a fault ends the process;
-// wiringPi does not. Its digitalWrite on a header pin is one store to the GPIO registers it
-// has mapped (or one write or ioctl on a descriptor it holds), with no lock and no memory to
-// allocate, so it is called from the handler, although no standard promises it is safe there.
-volatile sig_atomic_t pressPin = -1;
-
-void lowerPressPin() { digitalWrite(pressPin, LOW); }
-#endif
 
 void usage() {
     puts("Arguments:");
@@ -79,11 +70,8 @@ int main(int argc, char *argv[]) {
         return 1;
     }
     pinMode(pin, OUTPUT);
-#ifdef TERUNA_GPIO_WIRINGPI
-    pressPin = pin;
-    common::onFatalSignal(lowerPressPin);
-#endif
-    TerunaTx transmitter(pin);
+    gpio::lowerOnFault(pin);
+    tx::TerunaTx transmitter(pin);
 
     // A closed or full output must not cost the press: what the summary line raises is held
     // until the press is over, and then ends the run as it would have.

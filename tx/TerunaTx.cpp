@@ -6,10 +6,12 @@
 
 #include "signals.h"
 
+namespace tx {
+
 TerunaTx::TerunaTx(int gpioPin) : high(false), pin(gpioPin) {}
 
 void TerunaTx::sendButton(unsigned short remoteId, unsigned char buttonId) {
-    sendCommand(TerunaCode::codeWord(remoteId, buttonId), kCodeBits);
+    sendCommand(linecode::codeWord(remoteId, buttonId), linecode::kCodeBits);
 }
 
 void TerunaTx::sendCommand(unsigned int command, unsigned char bitCount) {
@@ -25,7 +27,7 @@ void TerunaTx::sendCommand(unsigned int command, unsigned char bitCount) {
     const sigset_t held = common::holdableSignals();
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &held, &previous);
-    for (unsigned char frame = 0; frame < kFrames; ++frame) {
+    for (unsigned char frame = 0; frame < linecode::kFrames; ++frame) {
         unsigned int mask = 1u << (bitCount - 1);
         sendPreamble();
         for (unsigned char bit = bitCount; bit > 0; --bit) {
@@ -41,3 +43,5 @@ void TerunaTx::sendCommand(unsigned int command, unsigned char bitCount) {
     piHiPri(0);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
+
+}  // namespace tx
