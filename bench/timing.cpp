@@ -237,11 +237,14 @@ void printDecodingSpeed() {
 // The same presses, the tool's delay and a pure busy-wait in turn, at real-time priority.
 void printFloor(const unsigned int (&words)[4]) {
     std::vector<double> floorErrors, terunaErrors;
+    unsigned long floorFrames = 0, terunaFrames = 0;
     for (const unsigned int word : words) {
         const Press floor = send(word, kFloor, true);
         floorErrors.insert(floorErrors.end(), floor.errorsUs.begin(), floor.errorsUs.end());
+        floorFrames += framesDecoded(floor.levels);
         const Press teruna = send(word, kDelays[0], true);
         terunaErrors.insert(terunaErrors.end(), teruna.errorsUs.begin(), teruna.errorsUs.end());
+        terunaFrames += framesDecoded(teruna.levels);
     }
     const double floorP99 = quantile(floorErrors, 0.99), terunaP99 = quantile(terunaErrors, 0.99);
     std::printf("floor: busy-wait p99 %.2f us, teruna p99 %.2f us, teruna - floor %.2f us\n", floorP99, terunaP99,
@@ -249,6 +252,8 @@ void printFloor(const unsigned int (&words)[4]) {
     std::printf("floor medians: busy-wait %.2f us, teruna %.2f us, teruna - floor %.2f us\n",
                 quantile(floorErrors, 0.5), quantile(terunaErrors, 0.5),
                 quantile(terunaErrors, 0.5) - quantile(floorErrors, 0.5));
+    std::printf("floor frames decoded: busy-wait %lu/%zu, teruna %lu/%zu\n", floorFrames,
+                std::size(words) * linecode::kFrames, terunaFrames, std::size(words) * linecode::kFrames);
 }
 
 // stress-ng on every core with CPU, memory and I/O work at normal priority, for at most two

@@ -22,20 +22,25 @@ namespace {
 // A caller back within this of the last deadline continues from it.
 constexpr std::int64_t kChainWindowNs = 20'000;
 
-// Once spinning has used up what the kernel lets a real-time task run, waits sleep until a
-// margin before their deadline, learnt from how late sleeps wake, within these bounds: the
-// upper one keeps a wait of 300 us or more mostly asleep.
+// Each press starts with this margin and learns its own from how late its sleeps wake: down
+// slowly, up at once, without bound: where a sleep would wake later than a wait is long, the
+// wait is spun whole.
+constexpr std::int64_t kStartMarginNs = 100'000;
 constexpr std::int64_t kMinMarginNs = 3'000;
-constexpr std::int64_t kMaxMarginNs = 100'000;
+// Once the task has run nearly as long as the kernel lets a real-time task run in a second,
+// the margin kept is at most this, which keeps a wait of 300 us or more mostly asleep.
+constexpr std::int64_t kSparingMarginNs = 100'000;
 // Spare time beyond the latest wake-up seen.
 constexpr std::int64_t kGuardNs = 4'000;
 // A delay this long after the last deadline begins a new press.
 constexpr std::int64_t kNewPressNs = 10'000'000;
 
-std::int64_t marginNs = kMaxMarginNs;
+std::int64_t marginNs = kStartMarginNs;
 std::int64_t lastDeadlineNs = 0;
-// The thread's running already counted in the run budget, and when the last wait ended.
+// The thread's running already counted in the run budget, and when; when the last wait ended.
+constexpr std::int64_t kCountEveryNs = 1'000'000;
 std::int64_t countedRunNs = 0;
+std::int64_t countedAtNs = 0;
 std::int64_t lastWaitEndNs = 0;
 bool slackSet = false;
 bool lockOnlyInUse = false;
@@ -54,7 +59,7 @@ void learnFrom(std::int64_t latenessNs) {
     } else {
         marginNs -= (marginNs - wanted) / 1024;
     }
-    marginNs = marginNs < kMinMarginNs ? kMinMarginNs : marginNs > kMaxMarginNs ? kMaxMarginNs : marginNs;
+    marginNs = std::max(marginNs, kMinMarginNs);
 }
 
 // Faults in and locks every page for the press, as real-time programs do: on a small Pi
@@ -100,34 +105,37 @@ std::int64_t monotonicNs() {
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-// A wait is spun whole while the budget lasts: a sleep, even one that wakes within its margin,
-// costs exactness where the kernel or a hypervisor wakes the task late, and a margin learnt
-// from sleeps learns of a later wake-up only by a late edge.
 void waitUntilNs(std::int64_t deadlineNs) {
     if (!slackSet) {
         // Ordinary tasks' sleeps may otherwise be rounded up by 50 us.
         prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         slackSet = true;
     }
-    // The kernel's own count of this thread's running, which is what it throttles by, counted
-    // from one wait to the next; what ran before a press began is the caller's.
-    const std::int64_t ranNs = threadCpuNs();
+    // The kernel's own count of this thread's running, which is what it throttles by, read at
+    // most once a millisecond (it costs a system call); what ran before a press began is the
+    // caller's.
     const std::int64_t nowNs = monotonicNs();
     RunBudget &budget = runBudget();
-    if (nowNs - lastWaitEndNs < kNewPressNs) {
+    if (nowNs - lastWaitEndNs >= kNewPressNs) {
+        countedRunNs = threadCpuNs();
+        countedAtNs = nowNs;
+    } else if (nowNs - countedAtNs >= kCountEveryNs) {
+        const std::int64_t ranNs = threadCpuNs();
         budget.charge(nowNs, ranNs - countedRunNs);
+        countedRunNs = ranNs;
+        countedAtNs = nowNs;
     }
-    countedRunNs = ranNs;
-    // Past the budget even so (waits too short to sleep much of), it sleeps all it can.
-    const std::int64_t keptNs = budget.allows(nowNs, 0) ? marginNs : kMinMarginNs;
+    std::int64_t keptNs = marginNs;
+    if (!budget.allows(nowNs, std::min(keptNs, deadlineNs - nowNs))) {
+        // Past the budget even so (waits too short to sleep much of), it sleeps all it can.
+        keptNs = budget.allows(nowNs, 0) ? std::min(keptNs, kSparingMarginNs) : kMinMarginNs;
+    }
     const std::int64_t wakeNs = deadlineNs - keptNs;
-    if (wakeNs > nowNs && !budget.allows(nowNs, deadlineNs - nowNs)) {
+    if (wakeNs > nowNs) {
         const timespec wake = toTimespec(wakeNs);
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
         }
-        if (keptNs == marginNs) {
-            learnFrom(monotonicNs() - wakeNs);
-        }
+        learnFrom(monotonicNs() - wakeNs);
     }
     while (monotonicNs() < deadlineNs) {
     }
@@ -139,7 +147,7 @@ void delayUs(unsigned int us) {
     if (nowNs - lastDeadlineNs > kNewPressNs) {
         // Each press learns its margin from its own sleeps, from the top down: started low, it
         // would learn of each later wake-up by a late edge.
-        marginNs = kMaxMarginNs;
+        marginNs = kStartMarginNs;
     }
     const bool continues = nowNs >= lastDeadlineNs && nowNs - lastDeadlineNs < kChainWindowNs;
     const std::int64_t deadlineNs = (continues ? lastDeadlineNs : nowNs) + std::int64_t{us} * 1000;
