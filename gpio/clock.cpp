@@ -22,14 +22,16 @@ namespace {
 // A caller back within this of the last deadline continues from it.
 constexpr std::int64_t kChainWindowNs = 20'000;
 
-// Each press starts with this margin and learns its own from how late its sleeps wake: down
-// slowly, up at once, without bound: where a sleep would wake later than a wait is long, the
-// wait is spun whole.
+// Where a press sleeps, it starts with this margin and learns its own from how late its sleeps
+// wake: down slowly, up at once, without bound: where a sleep would wake later than a wait is
+// long, the wait is spun whole.
 constexpr std::int64_t kStartMarginNs = 100'000;
 constexpr std::int64_t kMinMarginNs = 3'000;
 // Once the task has run nearly as long as the kernel lets a real-time task run in a second,
 // the margin kept is at most this, which keeps a wait of 300 us or more mostly asleep.
 constexpr std::int64_t kSparingMarginNs = 100'000;
+// Half the way from the budget to the kernel's limit.
+constexpr std::int64_t kOverrunNs = 50'000'000;
 // Spare time beyond the latest wake-up seen.
 constexpr std::int64_t kGuardNs = 4'000;
 // A delay this long after the last deadline begins a new press.
@@ -44,6 +46,20 @@ std::int64_t countedAtNs = 0;
 std::int64_t lastWaitEndNs = 0;
 bool slackSet = false;
 bool lockOnlyInUse = false;
+
+// With more than one core to run on, every wait is spun whole while the run budget lasts:
+// a sleep, even one that wakes within its margin, costs exactness where a hypervisor or a
+// busy kernel wakes the task, and the other cores serve the rest of the system meanwhile.
+// Alone on one core (a Pi Zero or Pi 1), a press sleeps where its sleeps wake on time and
+// spins only where they would land late, leaving that core to the rest of the system.
+bool spinsWhole() {
+    static const bool spins = [] {
+        cpu_set_t allowed;
+        CPU_ZERO(&allowed);
+        return sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 1;
+    }();
+    return spins;
+}
 
 RunBudget &runBudget() {
     static RunBudget budget = RunBudget::fromKernel();
@@ -125,10 +141,11 @@ void waitUntilNs(std::int64_t deadlineNs) {
         countedRunNs = ranNs;
         countedAtNs = nowNs;
     }
-    std::int64_t keptNs = marginNs;
+    std::int64_t keptNs = spinsWhole() ? deadlineNs - nowNs : marginNs;
     if (!budget.allows(nowNs, std::min(keptNs, deadlineNs - nowNs))) {
-        // Past the budget even so (waits too short to sleep much of), it sleeps all it can.
-        keptNs = budget.allows(nowNs, 0) ? std::min(keptNs, kSparingMarginNs) : kMinMarginNs;
+        // Well past the budget even so (waits too short to sleep much of), it sleeps all it can.
+        const bool wellPast = budget.ranNs(nowNs) > budget.allowedNs() + kOverrunNs;
+        keptNs = wellPast ? kMinMarginNs : std::min(marginNs, kSparingMarginNs);
     }
     const std::int64_t wakeNs = deadlineNs - keptNs;
     if (wakeNs > nowNs) {

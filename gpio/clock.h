@@ -24,10 +24,11 @@ std::int64_t monotonicNs();
 // deadline, so that the level writes between two delays do not stretch a symbol.
 void delayUs(unsigned int us);
 
-// Returns once CLOCK_MONOTONIC has reached `deadlineNs`. Busy-waits while the task's running
-// in the last second leaves room in what the kernel lets a real-time task run; beyond that,
-// sleeps until shortly before the deadline, by a margin learnt from how late this machine's
-// sleeps wake, then busy-waits.
+// Returns once CLOCK_MONOTONIC has reached `deadlineNs`. With more than one core to run on,
+// busy-waits; alone on one, sleeps until shortly before the deadline, by a margin learnt from
+// how late this machine's sleeps wake (spinning the whole wait where they wake later than it
+// lasts), then busy-waits. Either way, once the thread has run in the last second nearly as
+// long as the kernel lets a real-time task run, it sleeps more, so that it is never throttled.
 void waitUntilNs(std::int64_t deadlineNs);
 
 // What wiringPi's piHiPri asks of the kernel: SCHED_RR at `priority`, capped at the
