@@ -427,6 +427,7 @@ int main(int argc, char *argv[]) {
                 "worst press's CPU time over its wall time.\n\n");
     printDecodingSpeed();
     printFloor(words);
+    printBackToBack();
     printUnderLoad(words);
     std::printf("p99 symbol error: teruna %.2f us, baseline %.2f us, ratio %.1fx\n", p99IdleRealTime[0],
                 p99IdleRealTime[1], p99IdleRealTime[0] > 0 ? p99IdleRealTime[1] / p99IdleRealTime[0] : 0.0);
