@@ -2,9 +2,19 @@
 # shellcheck shell=bash
 # Shared by the emulated-machine scripts, sourced: the verdicts on what a guest reported, the
 # level changes a press makes on the simulated pins, and a machine that cannot power off.
-# The sourcing script sets host_tool (a host build of teruna on the simulated pins).
+# The sourcing script sets host_tool (a host build of teruna on the simulated pins) and here
+# (the folder of these scripts and the guest's init).
 passed=0
 failed=0
+pack_initrd() {  # root folder, initrd: the guest's init, busybox's applets linked at its start
+    {
+        echo '#!/bin/busybox sh'
+        echo '/bin/busybox --install -s /bin'
+        tail -n +2 "$here/init"
+    } >"$1/init"
+    chmod +x "$1/init"
+    (cd "$1" && find . | cpio -o -H newc --quiet | gzip -1) >"$2"
+}
 verdict() {  # name, ok|fail, detail
     if [ "$2" = ok ]; then
         passed=$((passed + 1))

@@ -51,13 +51,7 @@ dtb=$(ls kernel/usr/lib/linux-image-*/bcm2835-rpi-zero.dtb)
 rm -rf root && mkdir -p root/bin root/proc root/sys root/dev root/tmp
 cp busybox/bin/busybox "$target_build/teruna" "$target_build/teruna-sniff" "$target_build/teruna-mqtt" root/bin/
 expected_changes -p 0 >root/expected-raspi0
-{
-    echo '#!/bin/busybox sh'
-    echo '/bin/busybox --install -s /bin'
-    tail -n +2 "$here/init"
-} >root/init
-chmod +x root/init
-(cd root && find . | cpio -o -H newc --quiet | gzip -1) >initrd.gz
+pack_initrd root initrd.gz
 
 echo "== raspi0: BCM2835, Debian's armel rpi kernel"
 until_done 300 raspi0.log qemu-system-arm -M raspi0 -nographic -no-reboot -kernel "$vmlinuz" -dtb "$dtb" \

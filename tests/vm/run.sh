@@ -117,13 +117,7 @@ cp expected-once root/
 # The press the gateway is asked for, which the guest compares with what its kernel traced.
 expected_changes -g 6400 -n 3 >root/expected-gateway
 
-{
-    echo '#!/bin/busybox sh'
-    echo '/bin/busybox --install -s /bin'
-    tail -n +2 "$here/init"
-} >root/init
-chmod +x root/init
-(cd root && find . | cpio -o -H newc --quiet | gzip -1) >initrd.gz
+pack_initrd root initrd.gz
 
 # TERUNA_VM_ONLY=MACHINE boots that one alone, for work on its checks.
 wanted() { [ -z "${TERUNA_VM_ONLY:-}" ] || [ "$TERUNA_VM_ONLY" = "$1" ]; }
