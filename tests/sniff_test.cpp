@@ -26,6 +26,7 @@
 #include "TerunaRx.h"
 #include "child.h"
 #include "command-line.h"
+#include "fail.h"
 #include "line.h"
 #include "recording.h"
 #include "sim.h"
@@ -453,6 +454,43 @@ TEST(CommandLine, NamesEveryChoiceWhenAValueIsNoneOfThem) {
     EXPECT_EXIT(common::choiceOrDie('m', "d", {"a", "b", "c"}), ::testing::ExitedWithCode(common::kTrouble),
                 "-m takes a, b or c, not 'd'; try '");
     EXPECT_EXIT(common::choiceOrDie('m', "", {"a"}), ::testing::ExitedWithCode(common::kTrouble), "-m takes a, not ''");
+}
+
+// The gateway's threads complain at once: each complaint stays one whole line.
+TEST(Complaints, FromThreadsAtOnceStayWholeLines) {
+    char path[] = "/tmp/teruna-complaints-XXXXXX";
+    const int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    unlink(path);
+    std::fflush(stderr);
+    const int savedStderr = dup(2);
+    dup2(file, 2);
+    std::vector<std::thread> threads;
+    for (int thread = 0; thread < 4; ++thread) {
+        threads.emplace_back([thread] {
+            for (int complaint = 0; complaint < 200; ++complaint) {
+                common::complain("thread %d: %s", thread, std::string(100, static_cast<char>('a' + thread)).c_str());
+            }
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    dup2(savedStderr, 2);
+    close(savedStderr);
+    std::string said(200000, '\0');
+    said.resize(static_cast<std::size_t>(pread(file, said.data(), said.size(), 0)));
+    close(file);
+    std::istringstream lines(said);
+    std::string line;
+    int whole = 0;
+    while (std::getline(lines, line)) {
+        const char mark = line.empty() ? '?' : line.back();
+        EXPECT_EQ(line, std::string(program_invocation_short_name) + ": thread " + std::to_string(mark - 'a') + ": " +
+                            std::string(100, mark));
+        ++whole;
+    }
+    EXPECT_EQ(whole, 800);
 }
 
 // Every usage error is one complaint and the way to the help, status 2; a value at either end
