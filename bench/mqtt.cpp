@@ -30,6 +30,7 @@
 #include "TerunaCode.h"
 #include "broker.h"
 #include "clock.h"
+#include "clocks.h"
 #include "config.h"
 #include "gateway.h"
 #include "queue.h"
@@ -61,7 +62,7 @@ void measureLatency(int port) {
     wiringPiSetup();
     // The simulated pins time their calls from their set-up: this call, timed here too, ties
     // their clock to this one.
-    const std::int64_t pinModeNs = gpio::monotonicNs();
+    const std::int64_t pinModeNs = common::monotonicNs();
     pinMode(0, OUTPUT);
     const std::int64_t setUpNs = pinModeNs - sim::events().back().timeNs;
 
@@ -77,7 +78,7 @@ void measureLatency(int port) {
 
     std::vector<std::int64_t> publishedNs;
     for (int i = 0; i < kRequests; ++i) {
-        publishedNs.push_back(gpio::monotonicNs());
+        publishedNs.push_back(common::monotonicNs());
         hub.publish("teruna/bench/send", R"({"remote": 6400, "button": 3})");
         hub.on("teruna/bench/sent", static_cast<std::size_t>(i) + 1);
         // An idle gateway: the pause it keeps between two presses is over.
@@ -218,7 +219,7 @@ void measureListening(int port, const std::string &dir) {
     std::uniform_int_distribution<int> widthUs(20, 1000000 / kNoiseEdgesPerS * 2 - 20);
     gateway.feed(kVcdHeader);
     const long ticksBefore = gateway.cpuTicks();
-    const std::int64_t startNs = gpio::monotonicNs();
+    const std::int64_t startNs = common::monotonicNs();
     std::int64_t lineUs = 0;
     int level = 0;
     long edges = 0;
@@ -236,7 +237,7 @@ void measureListening(int port, const std::string &dir) {
             return;
         }
     }
-    const double seconds = static_cast<double>(gpio::monotonicNs() - startNs) / 1e9;
+    const double seconds = static_cast<double>(common::monotonicNs() - startNs) / 1e9;
     const long ticks = gateway.cpuTicks() - ticksBefore;
     std::printf("listening to noise at %.0f edges/s for %.0f s: gateway CPU %.2f%% of one core\n",
                 static_cast<double>(edges) / seconds, seconds,
@@ -378,7 +379,7 @@ std::int64_t writeAtOnce(const std::vector<std::string> &fifos, const std::strin
         }
     }
     std::vector<std::size_t> written(writers.size(), 0);
-    const std::int64_t beganNs = gpio::monotonicNs();
+    const std::int64_t beganNs = common::monotonicNs();
     for (std::size_t writing = writers.size(); writing > 0;) {
         if (poll(writers.data(), writers.size(), -1) < 0 && errno != EINTR) {
             break;
@@ -464,7 +465,7 @@ FirstPublisher firstPublisher(const std::string &dir, const std::vector<std::str
     for (std::size_t round = 0; round < writtenNs.size(); ++round) {
         const std::string topic = "teruna/remote/6400/button/" + std::to_string(round % kButtons + 1);
         const std::int64_t untilNs =
-            round + kButtons < writtenNs.size() ? writtenNs[round + kButtons] : gpio::monotonicNs();
+            round + kButtons < writtenNs.size() ? writtenNs[round + kButtons] : common::monotonicNs();
         std::vector<std::int64_t> arrivedNs;
         for (const broker::Message &message : hub.on(topic, 0)) {
             if (message.arrivedNs >= writtenNs[round] && message.arrivedNs < untilNs) {

@@ -27,7 +27,7 @@
 #include "TerunaCode.h"
 #include "TerunaRx.h"
 #include "TerunaTx.h"
-#include "clock.h"
+#include "clocks.h"
 #include "line.h"
 #include "sim.h"
 
@@ -52,10 +52,10 @@ void baselineDelay(unsigned int us) {
 // delay that sleeps can beat.
 void busyWaitDelay(unsigned int us) {
     static std::int64_t lastDeadlineNs = 0;
-    const std::int64_t nowNs = gpio::monotonicNs();
+    const std::int64_t nowNs = common::monotonicNs();
     const bool continues = nowNs >= lastDeadlineNs && nowNs - lastDeadlineNs < 20'000;
     lastDeadlineNs = (continues ? lastDeadlineNs : nowNs) + std::int64_t{us} * 1000;
-    while (gpio::monotonicNs() < lastDeadlineNs) {
+    while (common::monotonicNs() < lastDeadlineNs) {
     }
 }
 
@@ -97,10 +97,10 @@ Press send(unsigned int word, const Delay &delay, bool realTime, bool rested = t
     pinMode(0, OUTPUT);
     tx::TerunaTx transmitter(0);
     const std::int64_t cpuStart = cpuNs();
-    const std::int64_t wallStart = gpio::monotonicNs();
+    const std::int64_t wallStart = common::monotonicNs();
     transmitter.sendCommand(word, linecode::kCodeBits);
     const std::int64_t cpu = cpuNs() - cpuStart;
-    const std::int64_t wall = gpio::monotonicNs() - wallStart;
+    const std::int64_t wall = common::monotonicNs() - wallStart;
 
     Press press;
     press.cpuShare = static_cast<double>(cpu) / static_cast<double>(wall);
@@ -157,13 +157,13 @@ void printMachineNoise() {
     sched_param param{};
     param.sched_priority = tx::TerunaTx::kPriority;
     const bool realTime = sched_setscheduler(0, SCHED_RR, &param) == 0;
-    const std::int64_t start = gpio::monotonicNs();
+    const std::int64_t start = common::monotonicNs();
     std::int64_t last = start;
     std::int64_t stolenNs = 0;
     std::int64_t longestNs = 0;
     long stalls = 0;
     while (last - start < 500'000'000) {
-        const std::int64_t now = gpio::monotonicNs();
+        const std::int64_t now = common::monotonicNs();
         if (now - last >= 2000) {
             ++stalls;
             stolenNs += now - last;
@@ -203,12 +203,12 @@ std::pair<double, unsigned long> decodingRate(const line::Runs &runs) {
     double endUs = 0;
     const Levels levels = line::levels(runs, endUs);
     unsigned long frames = 0, passes = 0;
-    const std::int64_t start = gpio::monotonicNs();
+    const std::int64_t start = common::monotonicNs();
     std::int64_t elapsed = 0;
     do {
         frames += framesDecoded(levels, endUs);
         ++passes;
-        elapsed = gpio::monotonicNs() - start;
+        elapsed = common::monotonicNs() - start;
     } while (elapsed < 500'000'000);
     return {static_cast<double>(frames) * 1e9 / static_cast<double>(elapsed), frames / passes};
 }
@@ -330,7 +330,7 @@ void printBackToBack() {
         while (sending) {
             timespec ran{};
             clock_gettime(senderClock, &ran);
-            samples.emplace_back(gpio::monotonicNs(), ran.tv_sec * 1000000000LL + ran.tv_nsec);
+            samples.emplace_back(common::monotonicNs(), ran.tv_sec * 1000000000LL + ran.tv_nsec);
             usleep(2000);
         }
     });

@@ -19,6 +19,7 @@
 #include "cdev.h"
 #include "chip.h"
 #include "clock.h"
+#include "clocks.h"
 #include "fail.h"
 #include "fd.h"
 #include "pins.h"
@@ -103,7 +104,7 @@ extern "C" void pinMode(int pin, int mode) {
         const timespec wait{0, gpio::kBusyPauseNs};
         nanosleep(&wait, nullptr);
     };
-    if (gpio::retryWhileBusy(requestLine, gpio::kBusyPatienceNs, gpio::monotonicNs, pause) != 0) {
+    if (gpio::retryWhileBusy(requestLine, gpio::kBusyPatienceNs, common::monotonicNs, pause) != 0) {
         exitWith(gpio::lineRequestError(pin, line, header.chip, errno));
     }
     lineFd.reset(request.fd);

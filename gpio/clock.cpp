@@ -2,6 +2,7 @@
 // Precise real-time waits and scheduling priority for the backends on the real clock.
 #include "clock.h"
 
+#include "clocks.h"
 #include "fail.h"
 #include "run-budget.h"
 
@@ -115,12 +116,6 @@ timespec toTimespec(std::int64_t ns) {
 
 }  // namespace
 
-std::int64_t monotonicNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
 void waitUntilNs(std::int64_t deadlineNs) {
     if (!slackSet) {
         // Ordinary tasks' sleeps may otherwise be rounded up by 50 us.
@@ -130,7 +125,7 @@ void waitUntilNs(std::int64_t deadlineNs) {
     // The kernel's own count of this thread's running, which is what it throttles by, read at
     // most once a millisecond (it costs a system call); what ran before a press began is the
     // caller's.
-    const std::int64_t nowNs = monotonicNs();
+    const std::int64_t nowNs = common::monotonicNs();
     RunBudget &budget = runBudget();
     if (nowNs - lastWaitEndNs >= kNewPressNs) {
         countedRunNs = threadCpuNs();
@@ -152,15 +147,15 @@ void waitUntilNs(std::int64_t deadlineNs) {
         const timespec wake = toTimespec(wakeNs);
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
         }
-        learnFrom(monotonicNs() - wakeNs);
+        learnFrom(common::monotonicNs() - wakeNs);
     }
-    while (monotonicNs() < deadlineNs) {
+    while (common::monotonicNs() < deadlineNs) {
     }
     lastWaitEndNs = deadlineNs;
 }
 
 void delayUs(unsigned int us) {
-    const std::int64_t nowNs = monotonicNs();
+    const std::int64_t nowNs = common::monotonicNs();
     if (nowNs - lastDeadlineNs > kNewPressNs) {
         // Each press learns its margin from its own sleeps, from the top down: started low, it
         // would learn of each later wake-up by a late edge.

@@ -16,9 +16,6 @@
 
 namespace gpio {
 
-// CLOCK_MONOTONIC in nanoseconds.
-std::int64_t monotonicNs();
-
 // The precise delay: returns `us` microseconds after it was called, or after the deadline
 // of the delay before it when the caller comes back within a few microseconds of that
 // deadline, so that the level writes between two delays do not stretch a symbol.

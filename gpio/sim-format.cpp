@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "clock.h"
+#include "clocks.h"
 #include "pins.h"
 #include "wiringPi.h"
 
@@ -87,7 +87,7 @@ void FdWriter::flush() {
 }
 
 bool FdWriter::waitUntilWritable() {
-    const std::int64_t leftNs = giveUpNs_ - gpio::monotonicNs();
+    const std::int64_t leftNs = giveUpNs_ - common::monotonicNs();
     if (leftNs <= 0) {
         errno = ETIMEDOUT;
         return false;

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "clock.h"
+#include "clocks.h"
 #include "fail.h"
 #include "fd.h"
 #include "signals.h"
@@ -105,7 +105,7 @@ const Recording *write() {
     }
     written = true;
     const Timeline timeline = timelineOf();
-    const std::int64_t giveUpNs = gpio::monotonicNs() + kWritePatienceNs;
+    const std::int64_t giveUpNs = common::monotonicNs() + kWritePatienceNs;
     const Recording *failed = nullptr;
     if (!timeline.complete) {
         failed = logFile.fd.valid() ? &logFile : &vcdFile;

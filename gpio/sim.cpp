@@ -13,6 +13,7 @@
 #include <new>
 
 #include "clock.h"
+#include "clocks.h"
 #include "fail.h"
 #include "pins.h"
 #include "signals.h"
@@ -40,7 +41,7 @@ struct Run {
 
 Run run;
 
-std::int64_t nowNs() { return run.virtualClock ? run.virtualNs : gpio::monotonicNs() - run.startNs; }
+std::int64_t nowNs() { return run.virtualClock ? run.virtualNs : common::monotonicNs() - run.startNs; }
 
 // A signal handler may write out the recording at any moment, so the events never
 // move in memory while it could run; room is kept for the handler's own lows of every pin.
@@ -114,7 +115,7 @@ extern "C" int wiringPiSetup(void) {
     run.virtualNs = 0;
     std::fill(std::begin(run.output), std::end(run.output), false);
     std::fill(std::begin(run.high), std::end(run.high), false);
-    run.startNs = gpio::monotonicNs();
+    run.startNs = common::monotonicNs();
     run.setUp = true;
     record({0, sim::Call::wiringPiSetup, 0, 0, 0});
     return 0;
@@ -143,7 +144,7 @@ extern "C" void delayMicroseconds(unsigned int howLong) {
         run.virtualNs += durationNs;
         return;
     }
-    record({gpio::monotonicNs() - run.startNs, sim::Call::delayMicroseconds, howLong, 0, 0});
+    record({common::monotonicNs() - run.startNs, sim::Call::delayMicroseconds, howLong, 0, 0});
     run.realDelay(howLong);
 }
 

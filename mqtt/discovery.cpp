@@ -5,8 +5,8 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "clocks.h"
 #include "messages.h"
-#include "wallclock.h"
 
 namespace mqtt {
 

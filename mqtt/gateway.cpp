@@ -11,11 +11,10 @@
 #include <random>
 #include <thread>
 
-#include "clock.h"
+#include "clocks.h"
 #include "fail.h"
 #include "local-name.h"
 #include "tls-probe.h"
-#include "wallclock.h"
 
 namespace mqtt {
 
@@ -328,7 +327,7 @@ void Gateway::onSubscribe(int mid, int count, const int *granted) {
 void Gateway::synchronise() {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        syncToken_ = std::to_string(gpio::monotonicNs());
+        syncToken_ = std::to_string(common::monotonicNs());
         retainedNodeConfigs_.clear();
         gateways_.clear();
     }
@@ -513,7 +512,7 @@ void Gateway::onMessage(const mosquitto_message &message) {
 
 void Gateway::handleRequest(const std::string &topic, const std::string &payload) {
     Request request;
-    request.arrivedNs = gpio::monotonicNs();
+    request.arrivedNs = common::monotonicNs();
     std::string why;
     const std::string name = topics_.buttonNamed(topic);
     if (topic == topics_.send) {

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <sstream>
 
-#include "clock.h"
+#include "clocks.h"
 
 extern char **environ;
 
@@ -76,9 +76,9 @@ std::string systemAddressOf(const std::string &name) {
     close(ends[1]);
     std::string output;
     bool ended = false;
-    const std::int64_t deadlineNs = gpio::monotonicNs() + kLookupNs;
+    const std::int64_t deadlineNs = common::monotonicNs() + kLookupNs;
     for (std::int64_t leftNs = kLookupNs; error == 0 && !ended && leftNs > 0;
-         leftNs = deadlineNs - gpio::monotonicNs()) {
+         leftNs = deadlineNs - common::monotonicNs()) {
         pollfd ready{ends[0], POLLIN, 0};
         if (poll(&ready, 1, static_cast<int>(leftNs / 1'000'000) + 1) <= 0) {
             continue;

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "PressJson.h"
-#include "wallclock.h"
+#include "clocks.h"
 
 namespace mqtt {
 

@@ -12,9 +12,9 @@
 #include <cstring>
 
 #include "Recording.h"
+#include "clocks.h"
 #include "fail.h"
 #include "vcd.h"
-#include "wallclock.h"
 
 namespace mqtt {
 

@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "clock.h"
+#include "clocks.h"
 #include "command-line.h"
 #include "config.h"
 #include "fail.h"
@@ -170,7 +171,7 @@ int main(int argc, char *argv[]) {
                                       double tookMs) { gateway.sent(request, startUs, waitedMs, tookMs); });
     mqtt::Receiver receiver(config, [&](const rx::Press &press, std::int64_t beganUs, std::int64_t endedUs) {
         // A press of our own, heard back, must not reach a hub that may answer it with another.
-        if (!transmitter.onTheAirLately(gpio::monotonicNs())) {
+        if (!transmitter.onTheAirLately(common::monotonicNs())) {
             gateway.heard(press, beganUs, endedUs);
         }
     });

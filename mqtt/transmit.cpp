@@ -4,9 +4,8 @@
 #include <climits>
 
 #include "TerunaTx.h"
-#include "clock.h"
+#include "clocks.h"
 #include "messages.h"
-#include "wallclock.h"
 
 namespace mqtt {
 
@@ -16,15 +15,15 @@ void Transmitter::run() {
     Request request;
     while (queue_.pop(request)) {
         const std::lock_guard<std::mutex> lock(pressing_);
-        const std::int64_t sinceLastUs = (gpio::monotonicNs() - lastEndNs) / 1000;
+        const std::int64_t sinceLastUs = (common::monotonicNs() - lastEndNs) / 1000;
         if (sinceLastUs < kGapUs) {
             delayMicroseconds(kGapUs - static_cast<unsigned int>(sinceLastUs));
         }
         setQuietSince(INT64_MAX);
-        const std::int64_t startNs = gpio::monotonicNs();
+        const std::int64_t startNs = common::monotonicNs();
         const std::int64_t startUs = common::realtimeUs();
         transmitter.sendButton(static_cast<unsigned short>(request.remote), static_cast<unsigned char>(request.button));
-        lastEndNs = gpio::monotonicNs();
+        lastEndNs = common::monotonicNs();
         setQuietSince(lastEndNs);
         onSent_(request, startUs, static_cast<double>(startNs - request.arrivedNs) / 1e6,
                 static_cast<double>(lastEndNs - startNs) / 1e6);

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "cdev.h"
-#include "clock.h"
+#include "clocks.h"
 #include "pins.h"
 
 namespace rx {
@@ -18,7 +18,7 @@ namespace {
 // Silence is noticed within this, so a press is reported soon after it ends.
 constexpr int kPollMs = 10;
 
-double nowUs() { return static_cast<double>(gpio::monotonicNs()) / 1e3; }
+double nowUs() { return static_cast<double>(common::monotonicNs()) / 1e3; }
 
 }  // namespace
 

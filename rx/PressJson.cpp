@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "TerunaCode.h"
-#include "wallclock.h"
+#include "clocks.h"
 
 namespace rx {
 

@@ -21,12 +21,12 @@
 #include "Recording.h"
 #include "RunWidths.h"
 #include "TerunaRx.h"
+#include "clocks.h"
 #include "command-line.h"
 #include "fail.h"
 #include "fd.h"
 #include "live.h"
 #include "vcd.h"
-#include "wallclock.h"
 
 namespace {
 

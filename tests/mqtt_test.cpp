@@ -23,13 +23,13 @@
 #include "broker.h"
 #include "child.h"
 #include "clock.h"
+#include "clocks.h"
 #include "config.h"
 #include "messages.h"
 #include "mqtt_under_test.h"
 #include "queue.h"
 #include "recording.h"
 #include "vcd.h"
-#include "wallclock.h"
 
 namespace {
 

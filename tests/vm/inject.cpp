@@ -16,6 +16,7 @@
 
 #include "TerunaTx.h"
 #include "clock.h"
+#include "clocks.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ public:
     }
 
 private:
-    std::int64_t deadlineNs_ = gpio::monotonicNs();
+    std::int64_t deadlineNs_ = common::monotonicNs();
 };
 
 }  // namespace

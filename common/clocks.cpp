@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "wallclock.h"
+#include "clocks.h"
 
 #include <cstdio>
 #include <ctime>
@@ -13,6 +13,12 @@ std::int64_t microsOf(const timespec &time) {
 }
 
 }  // namespace
+
+std::int64_t monotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
 
 std::int64_t realtimeUs() {
     timespec now{};

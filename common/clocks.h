@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: MIT
-// The time of day, as every program that reports a press or a request stamps it.
-#ifndef TERUNA_COMMON_WALLCLOCK_H
-#define TERUNA_COMMON_WALLCLOCK_H
+// The clocks every room reads: the monotonic one that times, and the time of day, as every
+// program that reports a press or a request stamps it.
+#ifndef TERUNA_COMMON_CLOCKS_H
+#define TERUNA_COMMON_CLOCKS_H
 
 #include <cstdint>
 #include <string>
 
 namespace common {
+
+// CLOCK_MONOTONIC in nanoseconds.
+std::int64_t monotonicNs();
 
 // CLOCK_REALTIME in microseconds since the epoch.
 std::int64_t realtimeUs();
