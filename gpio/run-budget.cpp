@@ -25,10 +25,10 @@ RunBudget RunBudget::fromKernel() {
     const std::int64_t runtimeUs = readKernelSetting("/proc/sys/kernel/sched_rt_runtime_us", 950'000);
     const std::int64_t windowNs = periodUs * 1000;
     if (runtimeUs < 0 || runtimeUs >= periodUs) {
-        return RunBudget(windowNs, windowNs);
+        return {windowNs, windowNs};
     }
-    const std::int64_t allowedNs = runtimeUs * 1000 - windowNs / 10;
-    return RunBudget(windowNs, allowedNs > 0 ? allowedNs : 0);
+    const std::int64_t runNs = runtimeUs * 1000 - windowNs / 10;
+    return {windowNs, runNs > 0 ? runNs : 0};
 }
 
 void RunBudget::advanceTo(std::int64_t nowNs) {

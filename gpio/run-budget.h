@@ -28,7 +28,7 @@ public:
     // Running counted in the window that ends at `nowNs`.
     std::int64_t ranNs(std::int64_t nowNs);
 
-    std::int64_t allowedNs() const { return allowedNs_; }
+    [[nodiscard]] std::int64_t allowedNs() const { return allowedNs_; }
 
 private:
     static constexpr std::size_t kSlots = 1000;
