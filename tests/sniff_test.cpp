@@ -449,7 +449,6 @@ TEST(CommandLine, ReadsAWholeNumberOnlyWhenAllOfItIsOneInRange) {
 }
 
 TEST(CommandLine, NamesEveryChoiceWhenAValueIsNoneOfThem) {
-    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     EXPECT_EQ(common::choiceOrDie('m', "c", {"a", "b", "c"}), 2);
     EXPECT_EXIT(common::choiceOrDie('m', "d", {"a", "b", "c"}), ::testing::ExitedWithCode(common::kTrouble),
                 "-m takes a, b or c, not 'd'; try '");
