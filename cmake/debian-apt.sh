@@ -13,7 +13,8 @@
 
 # The machine's Debian archive entries, one line each: URI SUITE COMPONENT. Kept are those
 # whose Release says Origin Debian or, where no Release has been fetched yet, whose suite is
-# this release's (bookworm, bookworm-updates, bookworm-security).
+# this release's (bookworm, bookworm-updates, bookworm-security); not, say, a Pi vendor's own
+# archive for the same release, which its Release tells apart.
 debian_archive_entries() {
     (
         if [ -n "${TERUNA_APT_SOURCES:-}" ]; then
@@ -30,12 +31,16 @@ debian_archive_entries() {
             set --
         fi
         codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-        apt-get "$@" indextargets --format '$(ORIGIN)|$(REPO_URI)|$(RELEASE)|$(COMPONENT)|$(TARGET_OF)' |
-            awk -F'|' -v codename="$codename" '
-                $5 != "deb" && $5 != "deb-src" { next }
-                $1 == "Debian" || ($1 == "" && codename != "" && ($3 == codename || index($3, codename "-") == 1)) {
-                    print $2, $3, $4
-                }' | sort -u
+        # apt lists a source's Origin only once its Release has been fetched.
+        {
+            apt-get "$@" indextargets --format 'origin|$(REPO_URI)|$(RELEASE)|$(ORIGIN)'
+            apt-get "$@" indextargets --no-release-info --format 'entry|$(REPO_URI)|$(RELEASE)|$(COMPONENT)|$(TARGET_OF)'
+        } | awk -F'|' -v codename="$codename" '
+            $1 == "origin" { origin[$2 "|" $3] = $4; next }
+            $5 != "deb" && $5 != "deb-src" { next }
+            ($2 "|" $3) in origin ? origin[$2 "|" $3] == "Debian" : (codename != "" && ($3 == codename || index($3, codename "-") == 1)) {
+                print $2, $3, $4
+            }' | sort -u
     )
 }
 
@@ -45,13 +50,13 @@ debian_apt_init() {
     mkdir -p "$debian_apt_dir/lists/partial" "$debian_apt_dir/cache/archives/partial" "$debian_apt_dir/parts"
     debian_apt_dir=$(cd "$debian_apt_dir" && pwd)
     : >"$debian_apt_dir/status"
-    entries=$(debian_archive_entries) || return 1
-    if [ -z "$entries" ]; then
+    debian_apt_entries=$(debian_archive_entries) || return 1
+    if [ -z "$debian_apt_entries" ]; then
         echo "debian-apt: this machine's apt sources name no Debian archive (see /etc/apt/sources.list and" \
             "/etc/apt/sources.list.d/, and run apt-get update); TERUNA_APT_SOURCES can name a sources file instead" >&2
         return 1
     fi
-    echo "$entries" | while read -r uri suite component; do
+    echo "$debian_apt_entries" | while read -r uri suite component; do
         echo "$3 [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $suite $component"
     done >"$debian_apt_dir/sources.list"
 }
@@ -73,17 +78,17 @@ debian_apt() {
 # debian_apt_update [COMMAND-PREFIX...]: with no prefix, the private apt; `apt-get` for the machine's.
 debian_apt_update() {
     [ $# -gt 0 ] || set -- debian_apt apt-get
-    log=$(mktemp)
-    for try in 1 2 3; do
-        if "$@" update >"$log" 2>&1; then
-            rm -f "$log"
+    debian_apt_log=$(mktemp)
+    for debian_apt_try in 1 2 3; do
+        if "$@" update >"$debian_apt_log" 2>&1; then
+            rm -f "$debian_apt_log"
             return 0
         fi
-        [ "$try" -eq 3 ] || sleep "${TERUNA_APT_RETRY_PAUSE:-20}"
+        [ "$debian_apt_try" -eq 3 ] || sleep "${TERUNA_APT_RETRY_PAUSE:-20}"
     done
-    failed=$(grep -E '^(E|W): ' "$log" | grep -v 'Some index files failed to download' | head -n 3 | tr '\n' ' ')
-    rm -f "$log"
-    echo "apt-get update failed 3 times; going on with the lists it has: ${failed:-no reason given}" >&2
+    debian_apt_failed=$(grep -E '^(E|W): ' "$debian_apt_log" | grep -v 'Some index files failed to download' | head -n 3 | tr '\n' ' ')
+    rm -f "$debian_apt_log"
+    echo "apt-get update failed 3 times; going on with the lists it has: ${debian_apt_failed:-no reason given}" >&2
     return 0
 }
 

@@ -2,37 +2,25 @@
 # SPDX-License-Identifier: MIT
 # Fetches and unpacks Debian's source packages of libmosquitto and OpenSSL into DIR, for the
 # static armhf gateway: DIR/mosquitto and DIR/openssl then point at the unpacked trees, and
-# DIR/versions names the versions, for the package's Built-Using field.
-# apt works on a configuration, lists and cache of its own under DIR: nothing system-wide
-# changes, and no root is needed.
+# DIR/versions names the versions, for the package's Built-Using field. The sources come from
+# the archive this machine's apt uses (or TERUNA_APT_SOURCES), through a private apt under DIR.
 #   cmake/fetch-sources.sh DIR
 set -eu
 [ $# -eq 1 ] || { echo "usage: $0 DIR" >&2; exit 2; }
 dir=$1
-mkdir -p "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial" "$dir/apt/parts"
+mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
-keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-cat > "$dir/apt/sources.list" <<LIST
-deb-src [signed-by=$keyring] http://deb.debian.org/debian bookworm main
-deb-src [signed-by=$keyring] http://deb.debian.org/debian bookworm-updates main
-deb-src [signed-by=$keyring] http://deb.debian.org/debian-security bookworm-security main
-LIST
-apt_private() {
-    command=$1
-    shift
-    "$command" -q -o Dir::State="$dir/apt" -o Dir::State::Lists="$dir/apt/lists" -o Dir::Cache="$dir/apt/cache" \
-        -o Dir::Etc::SourceList="$dir/apt/sources.list" -o Dir::Etc::SourceParts="$dir/apt/parts" \
-        -o Debug::NoLocking=true "$@"
-}
-apt_private apt-get update
+. "$(dirname "$0")/debian-apt.sh"
+debian_apt_init "$dir/apt" "$(dpkg --print-architecture)" deb-src
+debian_apt_update
 : > "$dir/versions.new"
 for package in mosquitto openssl; do
     rm -rf "${dir:?}/$package" "${dir:?}/$package"-[0-9]*
     # A mirror may lack the newest upload's files for a while: the newest that can be had.
     fetched=
-    for version in $(apt_private apt-cache showsrc "$package" | sed -n 's/^Version: //p' | sort -u -r -V); do
+    for version in $(debian_apt apt-cache showsrc "$package" | sed -n 's/^Version: //p' | sort -u -r -V); do
         rm -f "$dir/${package}_"*
-        if (cd "$dir" && apt_private apt-get source "$package=$version"); then
+        if (cd "$dir" && debian_apt apt-get source "$package=$version"); then
             fetched=$version
             break
         fi

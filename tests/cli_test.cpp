@@ -369,12 +369,15 @@ TEST_F(CommandLine, ARecordingNobodyReadsIsGivenUpAfterASecond) {
     close(reader);
 }
 
-// Real clock from here on: these runs take about as long as a press.
+// Real clock from here on: these runs take about as long as a press, each spinning a core at
+// real-time priority, so they run alone (see tests/CMakeLists.txt).
+class RealClockCommandLine : public CommandLine {};
+
 std::vector<std::string> realClock(const std::string &log) { return environmentWith({"TERUNA_SIM_LOG=" + log}); }
 
 // Every class of signal, sent 100 ms into the press: the press goes out whole and the pin
 // ends low; then those that end a run end it, and those that stop one stop it.
-TEST_F(CommandLine, SignalsDuringThePressWaitUntilThePinIsLowThenTakeEffect) {
+TEST_F(RealClockCommandLine, SignalsDuringThePressWaitUntilThePinIsLowThenTakeEffect) {
     for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGPROF, SIGVTALRM, SIGIO,
                             SIGPWR, SIGXCPU, SIGRTMIN + 3, SIGTSTP, SIGTTIN, SIGTTOU}) {
         SCOPED_TRACE(strsignal(signo));
@@ -408,7 +411,7 @@ TEST_F(CommandLine, SignalsDuringThePressWaitUntilThePinIsLowThenTakeEffect) {
 // A fault, or the same signal sent, ends the run at once (abort's SIGABRT, which can be held,
 // waits for the press's end) with the status it always gave; the pin is driven low first, and
 // the recordings, an existing file's included, end with that low.
-TEST_F(CommandLine, FaultSignalsLowerThePinAndEndTheRecordingsBeforeTheRunDies) {
+TEST_F(RealClockCommandLine, FaultSignalsLowerThePinAndEndTheRecordingsBeforeTheRunDies) {
     for (const int signo : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) {
         SCOPED_TRACE(strsignal(signo));
         std::ofstream(vcd_) << "mine\n";
@@ -435,7 +438,7 @@ TEST_F(CommandLine, FaultSignalsLowerThePinAndEndTheRecordingsBeforeTheRunDies) 
 // What standard output does to the press: a closed pipe or the file size limit does not cost
 // it (the run ends by the signal afterwards); a full pipe holds the run before the press,
 // where a signal ends it at once with the pin never driven high.
-TEST_F(CommandLine, AClosedOrFullOutputNeverCostsThePressAndNeverHoldsOffASignal) {
+TEST_F(RealClockCommandLine, AClosedOrFullOutputNeverCostsThePressAndNeverHoldsOffASignal) {
     {
         SCOPED_TRACE("standard output a pipe whose reader has gone");
         EXPECT_EQ(Child({}, realClock(log_), Child::kClosedPipe).finish().status, 128 + SIGPIPE);
@@ -476,7 +479,7 @@ TEST_F(CommandLine, AClosedOrFullOutputNeverCostsThePressAndNeverHoldsOffASignal
 
 // Real-time priority refused, and standard error a full pipe: the warning waits, and the run
 // with it, before the press; a signal still ends the run at once, with the pin never driven.
-TEST_F(CommandLine, ARefusalWarningThatCannotBeWrittenNeverHoldsOffASignal) {
+TEST_F(RealClockCommandLine, ARefusalWarningThatCannotBeWrittenNeverHoldsOffASignal) {
     Child child({}, realClock(log_), "", TERUNA_BINARY, "teruna", -1, Child::kFullPipe, true);
     usleep(500 * 1000);
     kill(child.pid(), SIGTERM);
@@ -487,7 +490,7 @@ TEST_F(CommandLine, ARefusalWarningThatCannotBeWrittenNeverHoldsOffASignal) {
     EXPECT_EQ(log.find(" digitalWrite 0 1"), std::string::npos) << "the pin was driven high";
 }
 
-TEST_F(CommandLine, TheSummaryLineReachesAPipeOrAFileBeforeThePressStarts) {
+TEST_F(RealClockCommandLine, TheSummaryLineReachesAPipeOrAFileBeforeThePressStarts) {
     {
         Child child({"-n", "4"}, realClock(log_));
         EXPECT_EQ(child.firstLine(), "remote 6400 button 4\n");
@@ -505,7 +508,7 @@ TEST_F(CommandLine, TheSummaryLineReachesAPipeOrAFileBeforeThePressStarts) {
     EXPECT_EQ(child.finish().status, 0);
 }
 
-TEST_F(CommandLine, ARealClockPressTakesAboutItsNominal873Ms) {
+TEST_F(RealClockCommandLine, APressTakesAboutItsNominal873Ms) {
     const auto start = std::chrono::steady_clock::now();
     const Outcome outcome = Child({}, realClock(log_)).finish();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -13,9 +13,9 @@
 # power-domain driver reads early in the boot: the external abort kills init before the
 # console exists, so nothing is printed. That driver is kept from starting; earlycon makes a
 # boot that still fails say why.
-# Needs qemu-system-arm and cpio. Downloads the armel kernel and busybox into WORK_DIR through
-# apt with a configuration, lists and cache of its own there (the machine's apt is untouched),
-# and keeps them for the next run.
+# Needs qemu-system-arm and cpio. Downloads the armel kernel and busybox into WORK_DIR from the
+# machine's Debian archive, through apt with a configuration, lists and cache of its own there
+# (cmake/debian-apt.sh: the machine's apt is untouched), and keeps them for the next run.
 #   raspi0.sh ARMHF_STATIC_BUILD_DIR HOST_SIMULATED_TERUNA WORK_DIR
 set -euo pipefail
 target_build=$(realpath "$1")
@@ -28,20 +28,13 @@ mkdir -p "$work"
 cd "$work"
 
 if [ ! -d kernel ]; then
-    mkdir -p apt/lists/partial apt/cache/archives/partial apt/parts
-    keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-    echo "deb [arch=armel signed-by=$keyring] http://deb.debian.org/debian bookworm main" >apt/sources.list
-    apt_armel() {
-        local command=$1
-        shift
-        "$command" -q -o APT::Architecture=armel -o APT::Architectures=armel -o Dir::State="$PWD/apt" \
-            -o Dir::State::Lists="$PWD/apt/lists" -o Dir::Cache="$PWD/apt/cache" \
-            -o Dir::Etc::SourceList="$PWD/apt/sources.list" -o Dir::Etc::SourceParts="$PWD/apt/parts" \
-            -o Debug::NoLocking=true "$@"
-    }
-    apt_armel apt-get update
-    image=$(apt_armel apt-cache depends linux-image-rpi | awk '/Depends: linux-image-/ { print $2; exit }')
-    apt_armel apt-get download "$image" busybox-static
+    # shellcheck source=cmake/debian-apt.sh
+    . "$here/../../cmake/debian-apt.sh"
+    debian_apt_init apt armel deb
+    debian_apt_update
+    image=$(debian_apt apt-cache depends linux-image-rpi | awk '/Depends: linux-image-/ { print $2; exit }')
+    [ -n "$image" ] || { echo "raspi0.sh: the armel lists name no linux-image-rpi" >&2; exit 1; }
+    debian_apt apt-get download "$image" busybox-static
     dpkg -x linux-image-*.deb kernel
     dpkg -x busybox-static_*.deb busybox
 fi
