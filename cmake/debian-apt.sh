@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+# shellcheck shell=sh
 # A private apt for the scripts that fetch Debian's packages and sources (for the cross builds
 # and the emulated machines): its configuration, lists and cache live in a folder of its own,
 # so the machine's apt, its package database and its architectures are left as they are, and no
@@ -86,7 +87,9 @@ debian_apt_update() {
         fi
         [ "$debian_apt_try" -eq 3 ] || sleep "${TERUNA_APT_RETRY_PAUSE:-20}"
     done
-    debian_apt_failed=$(grep -E '^(E|W): ' "$debian_apt_log" | grep -v 'Some index files failed to download' | head -n 3 | tr '\n' ' ')
+    debian_apt_failed=$(grep -E '^(E|W): Failed to fetch' "$debian_apt_log" ||
+        grep -E '^E: ' "$debian_apt_log" | grep -v 'Some index files failed to download') || true
+    debian_apt_failed=$(echo "$debian_apt_failed" | head -n 3 | tr '\n' ' ')
     rm -f "$debian_apt_log"
     echo "apt-get update failed 3 times; going on with the lists it has: ${debian_apt_failed:-no reason given}" >&2
     return 0

@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+# shellcheck shell=bash
 # What the shell checks under tests/ share, sourced by bash: a scratch folder and background
 # processes that end with the script however it ends, a failure that names what failed, and the
 # package's name as the build gives it.
