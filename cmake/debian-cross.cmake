@@ -40,8 +40,8 @@ if(DEFINED teruna_sysroot)
   list(APPEND CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES ${teruna_sysroot_root}/lib/${teruna_triplet}
                                                       ${teruna_sysroot_root}/usr/lib/${teruna_triplet})
   foreach(kind EXE SHARED MODULE)
-    set(CMAKE_${kind}_LINKER_FLAGS_INIT
-        "-Wl,-rpath-link,${teruna_sysroot_root}/lib/${teruna_triplet} -Wl,-rpath-link,${teruna_sysroot_root}/usr/lib/${teruna_triplet}")
+    set(CMAKE_${kind}_LINKER_FLAGS_INIT "-Wl,-rpath-link,${teruna_sysroot_root}/lib/${teruna_triplet}")
+    string(APPEND CMAKE_${kind}_LINKER_FLAGS_INIT " -Wl,-rpath-link,${teruna_sysroot_root}/usr/lib/${teruna_triplet}")
   endforeach()
   if(TERUNA_QEMU)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${TERUNA_QEMU} ${teruna_qemu_args} -L ${teruna_sysroot_root})

@@ -36,7 +36,8 @@ debian_apt_init "$dir/apt" arm64 deb || die "no private apt for arm64 (see the l
 debian_apt_update
 # shellcheck disable=SC2086 # the packages, one word each
 if ! debian_apt_closure "$new/debs" $packages >"$dir/apt/closure.log" 2>&1; then
-    die "apt could not download $packages and their dependencies: $(grep -m 1 '^E: ' "$dir/apt/closure.log" || tail -n 1 "$dir/apt/closure.log")"
+    why=$(grep -m 1 '^E: ' "$dir/apt/closure.log" || tail -n 1 "$dir/apt/closure.log")
+    die "apt could not download $packages and their dependencies: $why"
 fi
 debian_unpack "$new/root" "$new"/debs/*.deb || die "cannot unpack the packages in $new/debs"
 for deb in "$new"/debs/*.deb; do
@@ -49,7 +50,8 @@ done
 # The cross compiler brings its own C library headers; the sysroot's /usr/include comes
 # before them in the search, so it must not carry another set.
 for header in stdio.h "$triplet/bits/types.h" linux/types.h; do
-    [ ! -e "$new/root/usr/include/$header" ] || die "the sysroot has /usr/include/$header, which would shadow the cross compiler's"
+    [ ! -e "$new/root/usr/include/$header" ] ||
+        die "the sysroot has /usr/include/$header, which would shadow the cross compiler's"
 done
 
 mv "$new/root" "$new/packages" "$dir/"
