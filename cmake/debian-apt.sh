@@ -11,6 +11,7 @@
 #   debian_apt_update                 the lists, retried; goes on while any list was had
 #   debian_apt COMMAND ARG...         apt-get or apt-cache on the private configuration
 #   debian_apt_closure DIR PACKAGE... the packages and everything they depend on, into DIR
+#   debian_unpack TREE DEB...         the packages' files, into TREE, as a tree of its own
 
 # The machine's Debian archive entries, one line each: URI SUITE COMPONENT. Kept are those
 # whose Release says Origin Debian or, where no Release has been fetched yet, whose suite is
@@ -103,4 +104,19 @@ debian_apt_closure() {
     mkdir -p "$debian_apt_into"
     debian_apt apt-get install --download-only --no-install-recommends -y \
         -o Dir::Cache::archives="$(cd "$debian_apt_into" && pwd)" "$@"
+}
+
+# A package's link to an absolute path (libc6's /lib/ld-linux-*.so.1) would lead out of TREE
+# into this machine's own folders: each is made relative, within TREE.
+debian_unpack() {
+    debian_unpack_tree=$1
+    shift
+    mkdir -p "$debian_unpack_tree"
+    for debian_unpack_deb in "$@"; do
+        dpkg-deb -x "$debian_unpack_deb" "$debian_unpack_tree" || return 1
+    done
+    find "$debian_unpack_tree" -type l -lname '/*' | while read -r debian_unpack_link; do
+        ln -sfn "$(realpath -ms --relative-to="$(dirname "$debian_unpack_link")" \
+            "$debian_unpack_tree$(readlink "$debian_unpack_link")")" "$debian_unpack_link"
+    done
 }

@@ -65,7 +65,17 @@ set(CPACK_PACKAGE_DESCRIPTION
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The libraries' packages are looked up in this machine's package database, or, for a build on
+# a sysroot (cmake/fetch-sysroot.sh), in the packages unpacked there (cpack-project.cmake).
+if(TERUNA_SYSROOT)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  set(teruna_packaged_programs ${PROJECT_BINARY_DIR}/teruna ${PROJECT_BINARY_DIR}/teruna-sniff)
+  if(TERUNA_MQTT)
+    list(APPEND teruna_packaged_programs ${PROJECT_BINARY_DIR}/teruna-mqtt)
+  endif()
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libcap2-bin)
 # The gateway's part of the postinst, and its need of adduser, come only with the gateway.
@@ -107,6 +117,7 @@ if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
 endif()
 # dpkg-shlibdeps reads the target's libraries from their multiarch folders and the
 # target's objdump when it is told the host architecture.
+find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/cpack-project.cmake.in ${PROJECT_BINARY_DIR}/cpack-project.cmake @ONLY)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/cpack-project.cmake)
 include(CPack)

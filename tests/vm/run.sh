@@ -15,9 +15,9 @@
 #     broker and clients on the guest's loopback: a request published over MQTT drives its
 #     tx_pin exactly as the simulated pins say (the kernel's gpio_value trace events), and a
 #     press fed to its rx_pin is published on BASE/received.
-# Needs qemu-system-arm, cpio, make, the arm64 cross compiler and the arm64 architecture in
-# apt; downloads Debian's kernel, busybox, mosquitto and their libraries into WORK_DIR, and
-# keeps them (and the gpio-sim module) there for the next run.
+# Needs qemu-system-arm, cpio, make and the arm64 cross compiler; downloads Debian's kernel,
+# busybox, mosquitto and their libraries into WORK_DIR through apt lists of its own there
+# (cmake/debian-apt.sh), and keeps them (and the gpio-sim module) there for the next run.
 #   run.sh AARCH64_STATIC_BUILD_DIR HOST_SIMULATED_TERUNA WORK_DIR AARCH64_GATEWAY
 # AARCH64_GATEWAY is teruna-mqtt linked against Debian's arm64 libmosquitto, as the arm64
 # package builds it.
@@ -32,11 +32,29 @@ here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$work"
 cd "$work"
 
+# Debian's arm64 packages come from a private apt, so this machine needs no arm64 architecture;
+# the kernel module's build tools run here, and come from a second one for this machine's own.
+# shellcheck source=cmake/debian-apt.sh
+. "$here/../../cmake/debian-apt.sh"
+apt_root=$PWD
+arm64_apt() { debian_apt_dir=$apt_root/apt-arm64 debian_apt_arch=arm64 debian_apt "$@"; }
+arm64_apt_closure() { debian_apt_dir=$apt_root/apt-arm64 debian_apt_arch=arm64 debian_apt_closure "$@"; }
+host_apt() { debian_apt_dir=$apt_root/apt-host debian_apt_arch=$(dpkg --print-architecture) debian_apt "$@"; }
+apt_lists() {  # NAME ARCH
+    if [ ! -f "apt-$1/updated" ]; then
+        debian_apt_init "apt-$1" "$2" deb
+        debian_apt_update
+        touch "apt-$1/updated"
+    fi
+}
+apt_lists arm64 arm64
+
 if [ ! -d kernel ]; then
-    image=$(apt-cache depends linux-image-arm64:arm64 | awk '/Depends: linux-image-/ { print $2; exit }')
-    apt-get download "$image" busybox-static:arm64
-    dpkg -x linux-image-*.deb kernel
-    dpkg -x busybox-static_*.deb busybox
+    image=$(arm64_apt apt-cache depends linux-image-arm64 | awk '/Depends: linux-image-/ { print $2; exit }')
+    [ -n "$image" ] || { echo "run.sh: the arm64 package lists name no kernel behind linux-image-arm64" >&2; exit 1; }
+    arm64_apt apt-get download "$image" busybox-static
+    dpkg-deb -x linux-image-*.deb kernel
+    dpkg-deb -x busybox-static_*.deb busybox
 fi
 kver=$(ls kernel/lib/modules)
 series=${kver%%.0-*}
@@ -46,9 +64,10 @@ series=${kver%%.0-*}
 # cannot use irq_to_desc(); generic_handle_irq() does the same job.
 if [ ! -f gpio-sim/mod/gpio-sim.ko ]; then
     rm -rf gpio-sim && mkdir -p gpio-sim/root gpio-sim/mod
-    (cd gpio-sim && apt-get download "linux-headers-$kver:arm64" "linux-headers-${kver%-arm64}-common" \
-        "linux-kbuild-$series" "linux-source-$series")
-    for deb in gpio-sim/linux-headers-*.deb gpio-sim/linux-kbuild-*.deb; do dpkg -x "$deb" gpio-sim/root; done
+    apt_lists host "$(dpkg --print-architecture)"
+    (cd gpio-sim && arm64_apt apt-get download "linux-headers-$kver" "linux-headers-${kver%-arm64}-common" \
+        "linux-source-$series" && host_apt apt-get download "linux-kbuild-$series")
+    for deb in gpio-sim/linux-headers-*.deb gpio-sim/linux-kbuild-*.deb; do dpkg-deb -x "$deb" gpio-sim/root; done
     headers=$PWD/gpio-sim/root/usr/src/linux-headers-$kver
     sed -i "s|include /usr/src/|include $PWD/gpio-sim/root/usr/src/|" "$headers/Makefile"
     # tar stops reading the source once it has the three files.
@@ -66,14 +85,18 @@ cmake --build "$target_build" -j2 --target teruna-inject
 
 # The broker and its clients are Debian's arm64 ones, and the gateway is linked against
 # Debian's arm64 libmosquitto: each shared library they need, and what that needs in turn,
-# comes from the arm64 build of the package that holds the library of the same name on
-# this machine.
+# comes from the packages they and the gateway's libraries depend on, as apt resolves them.
 needed() { readelf -d "$@" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' | sort -u; }
 in_userland() { find userland/tree/lib userland/tree/usr/lib -name "$1" 2>/dev/null | head -n 1; }
-if [ ! -x userland/tree/usr/sbin/mosquitto ]; then
-    rm -rf userland && mkdir -p userland/debs
-    (cd userland/debs && apt-get download mosquitto:arm64 mosquitto-clients:arm64)
-    for deb in userland/debs/*.deb; do dpkg -x "$deb" userland/tree; done
+if [ ! -f userland/unpacked ]; then
+    rm -rf userland
+    if ! arm64_apt_closure userland/debs mosquitto mosquitto-clients libmosquitto1 libssl3 libstdc++6 libgcc-s1 libc6 \
+        >userland.log 2>&1; then
+        echo "run.sh: apt could not download mosquitto and its libraries: $(grep -m 1 '^E: ' userland.log)" >&2
+        exit 1
+    fi
+    debian_unpack userland/tree userland/debs/*.deb
+    touch userland/unpacked
 fi
 programs=(userland/tree/usr/sbin/mosquitto userland/tree/usr/bin/mosquitto_pub userland/tree/usr/bin/mosquitto_sub
     "$gateway")
@@ -82,14 +105,11 @@ unresolved=$(needed "${programs[@]}")
 while [ -n "$unresolved" ]; do
     next=()
     for soname in $unresolved; do
-        if [ -z "$(in_userland "$soname")" ]; then
-            package=$(dpkg -S "*-linux-gnu/$soname" 2>/dev/null | head -n 1 | cut -d: -f1)
-            [ -n "$package" ] || { echo "run.sh: no installed package holds $soname" >&2; exit 1; }
-            (cd userland/debs && apt-get download "$package:arm64")
-            dpkg -x userland/debs/"${package}"_*_arm64.deb userland/tree
-        fi
         file=$(in_userland "$soname")
-        [ -n "$file" ] || { echo "run.sh: $soname is not in the arm64 build of $package" >&2; exit 1; }
+        if [ -z "$file" ]; then
+            echo "run.sh: $soname is in none of the arm64 packages in $work/userland/debs" >&2
+            exit 1
+        fi
         if [[ " ${libraries[*]} " != *" $file "* ]]; then
             libraries+=("$file")
             next+=("$file")
