@@ -10,6 +10,7 @@ set -eu
 dir=$1
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
+# shellcheck source=cmake/debian-apt.sh
 . "$(dirname "$0")/debian-apt.sh"
 debian_apt_init "$dir/apt" "$(dpkg --print-architecture)" deb-src
 debian_apt_update

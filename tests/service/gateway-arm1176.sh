@@ -58,7 +58,7 @@ gateway_round() {
     kill "$pid"
     wait "$pid" || fail "the $name gateway did not end cleanly on SIGTERM: $(cat "$dir/gateway.err")"
     # The simulated pins' dump is whole once the gateway has ended.
-    "$host/teruna-sniff" -f "$dir/sent.vcd" | grep -qx 'remote 6400 button 3' ||
+    "$host/teruna-sniff" -f "$dir/sent.vcd" | grep -x 'remote 6400 button 3' >/dev/null ||
         fail "the $name gateway did not put the press on its pin"
     echo "$name: $base/send sent, a press heard published on $base/received"
 }
@@ -69,7 +69,7 @@ deb=$(deb_of "$build" armhf)
 dpkg-deb --extract "$deb" "$scratch/gateway-deb"
 packaged=$scratch/gateway-deb/usr/bin/teruna-mqtt
 # The packaged gateway starts on the ARM1176, and needs a GPIO chip, which qemu-user has not.
-qemu-arm -cpu arm1176 "$packaged" -h | grep -q 'teruna-mqtt' || fail "the packaged armhf teruna-mqtt -h says nothing"
+qemu-arm -cpu arm1176 "$packaged" -h | grep 'teruna-mqtt' >/dev/null || fail "the packaged armhf teruna-mqtt -h says nothing"
 printf 'broker = mqtt://127.0.0.1:1\nnode = arm1176\n' > "$scratch/nochip.conf"
 status=0
 TERUNA_GPIOCHIP=/nonexistent qemu-arm -cpu arm1176 "$packaged" -c "$scratch/nochip.conf" 2> "$scratch/nochip.txt" ||
