@@ -8,6 +8,7 @@ option(TERUNA_FUZZ "Build the VCD reader's fuzzer (needs clang)" OFF)
 option(TERUNA_WIRINGPI_STANDIN "Also build the simulated pins as a shared libwiringPi" OFF)
 option(TERUNA_STATIC "Link the tool and tests statically" OFF)
 option(TERUNA_SANITIZE "Build everything with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(TERUNA_TSAN "Build everything with ThreadSanitizer" OFF)
 # Debian's hardening (fortified functions, stack protector, read-only relocations bound at
 # start, position-independent executables), for the target's architecture.
 option(TERUNA_HARDENING "Build with the hardening flags of dpkg-buildflags, where it exists" ON)

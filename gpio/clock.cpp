@@ -90,8 +90,8 @@ void learnFrom(std::int64_t latenessNs) {
 // in use and those the press touches: faulting in every thread's stack and every library
 // whole would keep megabytes resident for good, as unlocking does not give them back.
 void lockMemory(bool locked) {
-#ifdef TERUNA_ADDRESS_SANITIZER
-    // AddressSanitizer's shadow spans terabytes it never touches: locking would fault them in.
+#ifdef TERUNA_SANITIZER_SHADOW
+    // A sanitizer's shadow spans terabytes it never touches: locking would fault them in.
     static_cast<void>(locked);
 #else
     if (locked) {

@@ -6,11 +6,12 @@
 
 #include <cstdint>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TERUNA_ADDRESS_SANITIZER
+// AddressSanitizer and ThreadSanitizer map a shadow of terabytes that they never touch.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TERUNA_SANITIZER_SHADOW
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TERUNA_ADDRESS_SANITIZER
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TERUNA_SANITIZER_SHADOW
 #endif
 #endif
 

@@ -20,7 +20,6 @@ namespace mqtt {
 
 namespace {
 
-constexpr int kQos = 1;
 constexpr int kLoopMs = 100;
 constexpr int kGoodbyeMs = 2000;
 constexpr std::size_t kHeardAtMost = 4096;
@@ -28,15 +27,7 @@ constexpr auto kBirthSpread = std::chrono::milliseconds(2000);
 constexpr std::int64_t kRememberPublishedUs = 60'000'000;
 constexpr auto kLeaveAfter = std::chrono::seconds(2);
 
-Gateway *self(void *data) { return static_cast<Gateway *>(data); }
-
 std::int64_t ageUs(std::int64_t sinceEpochUs) { return common::realtimeUs() - sinceEpochUs; }
-
-bool sameBroker(const Config &a, const Config &b) {
-    return a.host == b.host && a.port == b.port && a.tls == b.tls && a.username == b.username &&
-           a.password == b.password && a.caFile == b.caFile && a.keepAliveS == b.keepAliveS && a.node == b.node &&
-           a.topic == b.topic;
-}
 
 std::string noAnswer(int keepAliveS) {
     return "no answer within the keepalive of " + std::to_string(keepAliveS) + " s: is it an MQTT listener?";
@@ -52,80 +43,34 @@ std::string newInstance() {
 }  // namespace
 
 Gateway::Gateway(const Config &config, Queue &queue)
-    : config_(config), topics_(config), queue_(queue), instance_(newInstance()) {
-    mosquitto_lib_init();
-}
+    : config_(config), topics_(config), queue_(queue), instance_(newInstance()) {}
 
-Gateway::~Gateway() {
-    stop();
-    if (client_ != nullptr) {
-        mosquitto_destroy(client_);
-    }
-    mosquitto_lib_cleanup();
-}
+Gateway::~Gateway() { stop(); }
 
 std::string Gateway::start() {
     const std::string why = setUpClient();
     return why.empty() ? thread_.start([this] { run(); }) : why;
 }
 
-// The client's options, apart from connecting: a clean session each time, so that a request
-// published while the gateway was away is never sent late.
-std::string Gateway::setUpClient() {
-    if (client_ != nullptr) {
-        mosquitto_destroy(client_);
+std::string Gateway::setUpClient() { return connection_.setUp(brokerSettings(config_, topics_)); }
+
+void Gateway::onLibraryError(const char *text) { libraryError_ = text; }
+
+void Gateway::onPublish(int mid) {
+    if (mid == goodbyeMid_) {
+        goodbyeAcknowledged_ = true;
     }
-    const std::string clientId = "teruna-mqtt-" + config_.node;
-    client_ = mosquitto_new(clientId.c_str(), true, this);
-    if (client_ == nullptr) {
-        return std::string("cannot make an MQTT client: ") + std::strerror(errno);
+    if (mid == leavingMid_) {
+        leavingMid_ = 0;
     }
-    mosquitto_threaded_set(client_, true);
-    int rc = mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
-    if (rc == MOSQ_ERR_SUCCESS) {
-        rc = mosquitto_will_set(client_, topics_.status.c_str(), 7, "offline", kQos, true);
-    }
-    if (rc == MOSQ_ERR_SUCCESS && !config_.username.empty()) {
-        rc = mosquitto_username_pw_set(client_, config_.username.c_str(),
-                                       config_.password.empty() ? nullptr : config_.password.c_str());
-    }
-    if (rc == MOSQ_ERR_SUCCESS && config_.tls) {
-        rc = mosquitto_tls_set(client_, config_.caFile.empty() ? nullptr : config_.caFile.c_str(),
-                               config_.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
-    }
-    if (rc != MOSQ_ERR_SUCCESS) {
-        return "cannot set up the MQTT client: " + std::string(mosquitto_strerror(rc));
-    }
-    mosquitto_log_callback_set(client_, [](mosquitto *, void *data, int level, const char *text) {
-        if (level == MOSQ_LOG_ERR) {
-            self(data)->libraryError_ = text;
-        }
-    });
-    mosquitto_connect_v5_callback_set(client_, [](mosquitto *, void *data, int reasonCode, int,
-                                                  const mosquitto_property *) { self(data)->onConnect(reasonCode); });
-    mosquitto_disconnect_v5_callback_set(client_,
-                                         [](mosquitto *, void *data, int reasonCode, const mosquitto_property *) {
-                                             self(data)->onDisconnect(reasonCode);
-                                         });
-    mosquitto_subscribe_v5_callback_set(
-        client_, [](mosquitto *, void *data, int mid, int count, const int *granted, const mosquitto_property *) {
-            self(data)->onSubscribe(mid, count, granted);
-        });
-    mosquitto_message_callback_set(
-        client_, [](mosquitto *, void *data, const mosquitto_message *message) { self(data)->onMessage(*message); });
-    mosquitto_publish_callback_set(client_, [](mosquitto *, void *data, int mid) {
-        if (mid == self(data)->goodbyeMid_) {
-            self(data)->goodbyeAcknowledged_ = true;
-        }
-        if (mid == self(data)->leavingMid_) {
-            self(data)->leavingMid_ = 0;
-        }
-    });
-    return "";
 }
 
 // Says what changed, once: a broker that stays away for a day is one line.
 void Gateway::say(State state, const std::string &why) {
+    // Away: nothing answers where the broker was, or the connection it had answered dropped.
+    // Whatever else keeps it from taking the gateway wants its administrator, and is tried less.
+    away_ = state == State::unreachable ||
+            (state == State::lost && (said_ == State::online || (said_ == State::lost && away_)));
     if (state == said_ && why == saidWhy_) {
         return;
     }
@@ -136,6 +81,8 @@ void Gateway::say(State state, const std::string &why) {
         sayClash();
     } else if (state == State::online) {
         common::complain("connected to the broker %s", broker);
+    } else if (away_) {
+        common::complain("%s: %s; trying again every half second", broker, why.c_str());
     } else if (why != "") {
         common::complain("%s: %s; trying again, at longest every %d s", broker, why.c_str(), kLastRetryS);
     }
@@ -153,6 +100,10 @@ void Gateway::sayClash() {
 std::string Gateway::whyOf(int rc) {
     switch (rc) {
     case MOSQ_ERR_ERRNO:
+        // A connection the broker closed reads as either, whichever call notices first.
+        if (answered_ && (errno == EPIPE || errno == ECONNRESET)) {
+            return mosquitto_strerror(MOSQ_ERR_CONN_LOST);
+        }
         return errno == 0 ? "the connection failed" : std::strerror(errno);
     case MOSQ_ERR_TLS:
     case MOSQ_ERR_TLS_HANDSHAKE:
@@ -180,12 +131,17 @@ std::string Gateway::whyOf(int rc) {
 
 void Gateway::waitBeforeRetry() {
     std::unique_lock<std::mutex> lock(sleepMutex_);
-    const int seconds = said_ == State::takenOver ? kTakeOverRetryS : retryS_;
-    wake_.wait_for(lock, std::chrono::seconds(seconds), [this] {
+    std::chrono::milliseconds wait(kAwayRetryMs);
+    if (said_ == State::takenOver) {
+        wait = std::chrono::seconds(kTakeOverRetryS);
+    } else if (!away_) {
+        wait = std::chrono::seconds(retryS_);
+        retryS_ = std::min(2 * retryS_, kLastRetryS);
+    }
+    wake_.wait_for(lock, wait, [this] {
         const std::lock_guard<std::mutex> guard(mutex_);
         return stopping_.load() || reloaded_ != nullptr;
     });
-    retryS_ = std::min(2 * retryS_, kLastRetryS);
 }
 
 void Gateway::run() {
@@ -201,20 +157,16 @@ void Gateway::run() {
 void Gateway::connection() {
     libraryError_.clear();
     answered_ = false;
-    mosquitto_property *properties = nullptr;
-    mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, kMaxPacket);
     host_ = config_.host;
-    int rc = mosquitto_connect_bind_v5(client_, host_.c_str(), config_.port, config_.keepAliveS, nullptr, properties);
+    int rc = connection_.connect(host_, kMaxPacket);
     if (rc == MOSQ_ERR_EAI && isLocalName(config_.host)) {
         host_ = systemAddressOf(config_.host);
         if (host_.empty()) {
-            mosquitto_property_free_all(&properties);
             say(State::unreachable, needsMdns(config_.host, config_.tls, config_.port));
             return;
         }
-        rc = mosquitto_connect_bind_v5(client_, host_.c_str(), config_.port, config_.keepAliveS, nullptr, properties);
+        rc = connection_.connect(host_, kMaxPacket);
     }
-    mosquitto_property_free_all(&properties);
     if (rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_EAI || rc == MOSQ_ERR_LOOKUP) {
         say(State::unreachable, "cannot reach it: " + whyOf(rc));
         return;
@@ -225,23 +177,24 @@ void Gateway::connection() {
     }
     connectingSince_ = Clock::now();
     while (!stopping_ && rc == MOSQ_ERR_SUCCESS) {
-        rc = mosquitto_loop(client_, kLoopMs, 1);
+        rc = connection_.loop(kLoopMs);
         const Clock::time_point now = Clock::now();
         if (!answered_ && now - connectingSince_ > std::chrono::seconds(config_.keepAliveS)) {
             say(State::lost, noAnswer(config_.keepAliveS));
-            mosquitto_disconnect(client_);
+            connection_.disconnect();
             return;
         }
         // Another gateway holds this node: it learns so from the record, once the broker has it.
         if (leavingSince_ != Clock::time_point() && (leavingMid_ == 0 || now - leavingSince_ > kLeaveAfter)) {
             leavingSince_ = Clock::time_point();
-            mosquitto_disconnect(client_);
+            connection_.disconnect();
             return;
         }
         bool reconnect = false;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            reconnect = reloaded_ != nullptr && !sameBroker(*reloaded_, config_);
+            reconnect =
+                reloaded_ != nullptr && brokerSettings(*reloaded_, Topics(*reloaded_)) != connection_.settings();
         }
         if (reconnect) {
             goodbye();
@@ -303,7 +256,7 @@ void Gateway::onDisconnect(int reasonCode) {
 
 void Gateway::subscribe(const std::string &filter) {
     int mid = 0;
-    if (mosquitto_subscribe(client_, &mid, filter.c_str(), kQos) == MOSQ_ERR_SUCCESS) {
+    if (connection_.subscribe(filter, &mid) == MOSQ_ERR_SUCCESS) {
         subscribing_[mid] = filter;
     }
 }
@@ -358,8 +311,7 @@ void Gateway::finishSync() {
             Announced marked = previous;
             marked.contestedBy = instance_;
             const std::string payload = announcedJson(marked);
-            mosquitto_publish(client_, &leavingMid_, topics_.gateway.c_str(), static_cast<int>(payload.size()),
-                              payload.data(), kQos, true);
+            connection_.publish(topics_.gateway, payload, true, &leavingMid_);
             leavingSince_ = Clock::now();
             syncToken_.clear();
             said_ = State::starting;
@@ -551,7 +503,7 @@ void Gateway::handleRequest(const std::string &topic, const std::string &payload
 }
 
 void Gateway::publish(const std::string &topic, const std::string &payload, bool retain) {
-    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), kQos, retain);
+    connection_.publish(topic, payload, retain);
 }
 
 void Gateway::sent(const Request &request, std::int64_t startUs, double waitedMs, double tookMs) {
@@ -613,8 +565,7 @@ void Gateway::publishPending() {
         const Heard &next = pending_.front();
         const rx::Press &press = next.press;
         const std::string received = receivedJson(press, config_.node, next.beganUs);
-        if (mosquitto_publish(client_, nullptr, topics_.received.c_str(), static_cast<int>(received.size()),
-                              received.data(), kQos, false) != MOSQ_ERR_SUCCESS) {
+        if (connection_.publish(topics_.received, received, false) != MOSQ_ERR_SUCCESS) {
             return;
         }
         const SharedPress shared{press.remoteId, press.buttonId, next.beganUs, next.endedUs};
@@ -657,7 +608,7 @@ void Gateway::applyReload() {
             return;
         }
         next = std::move(reloaded_);
-        rebuild = !sameBroker(*next, config_);
+        rebuild = brokerSettings(*next, Topics(*next)) != connection_.settings();
         config_ = *next;
         topics_ = Topics(config_);
         announcedKnown_ = false;
@@ -679,15 +630,15 @@ void Gateway::applyReload() {
 
 void Gateway::goodbye() {
     goodbyeAcknowledged_ = false;
-    mosquitto_publish(client_, &goodbyeMid_, topics_.status.c_str(), 7, "offline", kQos, true);
+    connection_.publish(topics_.status, "offline", true, &goodbyeMid_);
     for (int waited = 0; waited < kGoodbyeMs && !goodbyeAcknowledged_; waited += kLoopMs / 10) {
-        if (mosquitto_loop(client_, kLoopMs / 10, 1) != MOSQ_ERR_SUCCESS) {
+        if (connection_.loop(kLoopMs / 10) != MOSQ_ERR_SUCCESS) {
             return;
         }
     }
-    mosquitto_disconnect(client_);
+    connection_.disconnect();
     for (int waited = 0; waited < kGoodbyeMs; waited += kLoopMs / 10) {
-        if (mosquitto_loop(client_, kLoopMs / 10, 1) != MOSQ_ERR_SUCCESS) {
+        if (connection_.loop(kLoopMs / 10) != MOSQ_ERR_SUCCESS) {
             return;
         }
     }

@@ -19,14 +19,12 @@
 
 #include "Press.h"
 #include "config.h"
+#include "connection.h"
 #include "discovery.h"
 #include "messages.h"
 #include "queue.h"
 #include "thread.h"
 #include "topics.h"
-
-struct mosquitto;
-struct mosquitto_message;
 
 namespace mqtt {
 
@@ -43,12 +41,17 @@ constexpr std::int64_t kLatestTurnUs = 45'000;
 // The largest packet the broker may send the gateway: requests, and the retained records and
 // configs it reads back.
 constexpr int kMaxPacket = 256 * 1024;
+// A broker that is away (nothing answers, or an open connection dropped) is tried again every
+// half second, so that the gateway is back within a second of its return however long it was
+// gone. One that answers but cannot take the gateway (a refusal, TLS, not MQTT) is tried after
+// 1 s, then after twice as long each time, up to every 60 s.
+constexpr int kAwayRetryMs = 500;
 constexpr int kFirstRetryS = 1;
 constexpr int kLastRetryS = 60;
 // After another gateway took over the node's session: one take-over a minute at most.
 constexpr int kTakeOverRetryS = 60;
 
-class Gateway {
+class Gateway : private ConnectionEvents {
 public:
     Gateway(const Config &config, Queue &queue);
     Gateway(const Gateway &) = delete;
@@ -92,10 +95,12 @@ private:
     std::string whyOf(int rc);
 
     // From libmosquitto's callbacks, on the gateway's thread.
-    void onConnect(int reasonCode);
-    void onDisconnect(int reasonCode);
-    void onSubscribe(int mid, int count, const int *granted);
-    void onMessage(const mosquitto_message &message);
+    void onConnect(int reasonCode) override;
+    void onDisconnect(int reasonCode) override;
+    void onSubscribe(int mid, int count, const int *granted) override;
+    void onMessage(const mosquitto_message &message) override;
+    void onPublish(int mid) override;
+    void onLibraryError(const char *text) override;
 
     void subscribe(const std::string &filter);
     void synchronise();
@@ -113,13 +118,14 @@ private:
     Config config_;
     Topics topics_;
     Queue &queue_;
-    mosquitto *client_ = nullptr;
+    Connection connection_{*this};
     Thread thread_;
     std::atomic<bool> stopping_{false};
     std::mutex sleepMutex_;
     std::condition_variable wake_;
     int retryS_ = kFirstRetryS;
     State said_ = State::starting;
+    bool away_ = false;  // the broker is away, rather than refusing the gateway: tried again soon
     std::string saidWhy_;
     bool clashSaid_ = false;
     const std::string instance_;  // this process, among gateways that may share its node

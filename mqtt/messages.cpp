@@ -34,18 +34,6 @@ std::string readId(const json &object, const char *key, unsigned int high, unsig
     return "";
 }
 
-json availability(const Config &config) {
-    return json::array(
-        {{{"topic", config.topic + "/status"}, {"payload_available", "online"}, {"payload_not_available", "offline"}}});
-}
-
-json gatewayDevice(const Config &config) {
-    return {{"identifiers", json::array({"teruna_" + config.node})},
-            {"name", "Teruna gateway " + config.node},
-            {"manufacturer", "teruna"},
-            {"model", "teruna-mqtt"}};
-}
-
 }  // namespace
 
 std::string parseSend(const std::string &payload, Request &request) {
@@ -101,32 +89,6 @@ std::string errorJson(const std::string &why, const std::string &payload, const 
 
 std::string receivedJson(const rx::Press &press, const std::string &node, std::int64_t beganUs) {
     return rx::pressJson(press, beganUs, std::nullopt, node);
-}
-
-std::string buttonConfigJson(const Config &config, const Button &button) {
-    return text({{"name", button.name},
-                 {"unique_id", "teruna_" + config.node + "_" + button.name},
-                 {"command_topic", config.topic + "/button/" + button.name + "/press"},
-                 {"payload_press", "PRESS"},
-                 {"availability", availability(config)},
-                 {"device", gatewayDevice(config)}});
-}
-
-std::string triggerConfigJson(const Config &config, unsigned int remote, unsigned int button) {
-    return text({{"automation_type", "trigger"},
-                 {"topic", remoteButtonTopic(config, remote, button)},
-                 {"payload", "press"},
-                 {"type", "button_short_press"},
-                 {"subtype", "button_" + std::to_string(button)},
-                 {"availability", availability(config)},
-                 {"device",
-                  {{"identifiers", json::array({"teruna_remote_" + std::to_string(remote)})},
-                   {"name", "Teruna remote " + std::to_string(remote)},
-                   {"via_device", "teruna_" + config.node}}}});
-}
-
-std::string remoteButtonTopic(const Config &config, unsigned int remote, unsigned int button) {
-    return config.topic + "/remote/" + std::to_string(remote) + "/button/" + std::to_string(button);
 }
 
 }  // namespace mqtt

@@ -37,14 +37,6 @@ std::string errorJson(const std::string &why, const std::string &payload, const 
 // and `node`.
 std::string receivedJson(const rx::Press &press, const std::string &node, std::int64_t beganUs);
 
-// Home Assistant discovery: a button entity that presses `button`, and a device trigger for a
-// remote's button heard.
-std::string buttonConfigJson(const Config &config, const Button &button);
-std::string triggerConfigJson(const Config &config, unsigned int remote, unsigned int button);
-
-// Topics under the gateway's base topic.
-std::string remoteButtonTopic(const Config &config, unsigned int remote, unsigned int button);
-
 }  // namespace mqtt
 
 #endif

@@ -179,8 +179,8 @@ long lockedKb() {
 }
 
 TEST(Priority, LocksTheMemoryForThePressAndUnlocksItAfter) {
-#ifdef TERUNA_ADDRESS_SANITIZER
-    GTEST_SKIP() << "AddressSanitizer's shadow is not locked";
+#ifdef TERUNA_SANITIZER_SHADOW
+    GTEST_SKIP() << "a sanitizer's shadow is not locked";
 #endif
     if (geteuid() != 0 || gpio::requestPriority(90) != 0) {
         GTEST_SKIP() << "needs root, for real-time priority and locked memory beyond the limit";
