@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The private apt's archive is the one the machine's sources name, in the one-line and the
-# deb822 format alike, its Debian entries only; with none, it says so and where to look.
+# deb822 format alike, its Debian entries only; with none, it says so and where to look. The
+# sources here name folders of the test's own, never an archive.
 #   tests/apt/archive-sources.sh
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/support/shell.sh
@@ -27,36 +28,36 @@ key='[signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]'
 
 cat >"$scratch/one-line.list" <<LIST
 # a comment, and a source of another project's
-deb http://mirror.example/debian $codename main contrib
-deb-src [arch=amd64] http://mirror.example/debian $codename-updates main
-deb https://other.example/node nodistro main
+deb file:$scratch/mirror $codename main contrib
+deb-src [arch=amd64] file:$scratch/mirror $codename-updates main
+deb file:$scratch/other nodistro main
 LIST
-entries_of "$scratch/one-line.list" "deb-src $key http://mirror.example/debian/ $codename contrib
-deb-src $key http://mirror.example/debian/ $codename main
-deb-src $key http://mirror.example/debian/ $codename-updates main"
+entries_of "$scratch/one-line.list" "deb-src $key file:$scratch/mirror/ $codename contrib
+deb-src $key file:$scratch/mirror/ $codename main
+deb-src $key file:$scratch/mirror/ $codename-updates main"
 
 cat >"$scratch/cache.sources" <<SOURCES
 Types: deb
-URIs: http://cache.example:3142/debian
+URIs: file:$scratch/cache
 Suites: $codename $codename-updates
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 
 Types: deb
-URIs: http://cache.example:3142/debian-security
+URIs: file:$scratch/cache-security
 Suites: $codename-security
 Components: main
 Enabled: no
 
 Types: deb
-URIs: https://other.example/node
+URIs: file:$scratch/other
 Suites: nodistro
 Components: main
 SOURCES
-entries_of "$scratch/cache.sources" "deb-src $key http://cache.example:3142/debian/ $codename main
-deb-src $key http://cache.example:3142/debian/ $codename-updates main"
+entries_of "$scratch/cache.sources" "deb-src $key file:$scratch/cache/ $codename main
+deb-src $key file:$scratch/cache/ $codename-updates main"
 
-echo 'deb https://other.example/node nodistro main' >"$scratch/none.list"
+echo "deb file:$scratch/other nodistro main" >"$scratch/none.list"
 if TERUNA_APT_SOURCES=$scratch/none.list debian_apt_init "$scratch/none" arm64 deb 2>"$scratch/err"; then
     fail "sources without a Debian archive gave a private apt"
 fi
