@@ -50,10 +50,7 @@ systemctl --system daemon-reload"
 
 # The administrator enables it, as systemctl enable links it; the upgrade keeps it so.
 ln -s "/usr/lib/systemd/system/$unit" "$link"
-dpkg-deb -R "$deb" "$scratch/upgrade"
-sed -i 's/^Version: \(.*\)/Version: \1+1/' "$scratch/upgrade/DEBIAN/control"
-dpkg-deb -b "$scratch/upgrade" "$scratch/upgrade.deb" >/dev/null
-PATH=$standins:$PATH dpkg -i "$scratch/upgrade.deb"
+PATH=$standins:$PATH dpkg -i "$(repacked "$deb" upgrade 's/^Version: \(.*\)/Version: \1+1/')"
 phase_calls upgrade "deb-systemd-helper debian-installed $unit
 deb-systemd-helper unmask $unit
 deb-systemd-helper --quiet was-enabled $unit

@@ -82,15 +82,11 @@ unit_system_calls() {
     filter_calls $denied | sort -u > "$scratch/denied"
     grep -qx read "$scratch/allowed" && grep -qx setuid "$scratch/denied" ||
         fail "systemd-analyze syscall-filter did not list the unit's sets"
-    for _ in 1 2 3 4 5; do
-        port=$((20000 + RANDOM % 20000))
-        mosquitto -p "$port" >/dev/null 2>&1 &
-        broker=$!
-        background+=("$broker")
-        sleep 0.3
-        if kill -0 "$broker" 2>/dev/null; then break; fi
-    done
-    kill -0 "$broker" 2>/dev/null || fail "no mosquitto would listen for the system-call trace"
+    port=$(free_port)
+    mosquitto -p "$port" >/dev/null 2>&1 &
+    broker=$!
+    background+=("$broker")
+    await_port "$port"
     mkfifo "$scratch/calls.fifo"
     printf 'broker = mqtt://127.0.0.1:%s\nnode = calls\nreceive_from = %s\n' "$port" "$scratch/calls.fifo" \
         > "$scratch/calls.conf"

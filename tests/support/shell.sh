@@ -47,18 +47,23 @@ deb_has() {
     done
 }
 
+# A copy of a package with its control file edited by a sed script, in the scratch folder:
+# repacked DEB NAME SED-SCRIPT prints the copy's path.
+repacked() {
+    local deb=$1 tree=$scratch/repacked-$2
+    rm -rf "$tree"
+    dpkg-deb -R "$deb" "$tree"
+    sed -i "$3" "$tree/DEBIAN/control"
+    dpkg-deb -b "$tree" "$scratch/$2.deb" >/dev/null
+    echo "$scratch/$2.deb"
+}
+
 # dpkg installs only packages of the machine's own architectures, and this one has no foreign
 # ones: a package is installed as the machine's, with its own files, conffiles, dependencies
 # and maintainer scripts, which are what an installation checks. as_installable DEB prints the
 # copy to install.
 as_installable() {
-    local deb=$1 tree=$scratch/installable copy
-    copy=$scratch/$(basename "${deb%.deb}")_installable.deb
-    rm -rf "$tree"
-    dpkg-deb -R "$deb" "$tree"
-    sed -i "s/^Architecture: .*/Architecture: $(dpkg --print-architecture)/" "$tree/DEBIAN/control"
-    dpkg-deb -b "$tree" "$copy" >/dev/null
-    echo "$copy"
+    repacked "$1" installable "s/^Architecture: .*/Architecture: $(dpkg --print-architecture)/"
 }
 
 # A TCP port on 127.0.0.1 that nothing listens on.
