@@ -111,6 +111,9 @@ std::string announcedJson(const Announced &announced) {
     if (!announced.contestedBy.empty()) {
         record["contested_by"] = announced.contestedBy;
     }
+    if (!announced.status.empty()) {
+        record["status"] = announced.status;
+    }
     return text(record);
 }
 
@@ -122,8 +125,10 @@ bool parseAnnounced(const std::string &payload, Announced &announced) {
     }
     const json instance = record.value("instance", json());
     const json contestedBy = record.value("contested_by", json());
+    const json status = record.value("status", json());
     announced.instance = instance.is_string() ? instance.get<std::string>() : "";
     announced.contestedBy = contestedBy.is_string() ? contestedBy.get<std::string>() : "";
+    announced.status = status.is_string() ? status.get<std::string>() : "";
     return true;
 }
 
@@ -173,17 +178,18 @@ std::string eventConfigJson(const Topics &topics, const Remote &remote) {
                  {"origin", origin()}});
 }
 
-std::string eventJson(const SharedPress &press, const std::string &node) {
-    return text({{"event_type", eventType(press.button)},
-                 {"remote", press.remote},
-                 {"button", press.button},
-                 {"time", common::utcTime(press.beganUs)},
-                 {"duration_ms", (press.endedUs - press.beganUs) / 1000},
-                 {"node", node}});
+namespace {
+
+json eventOf(const HeardPress &press) {
+    return {{"event_type", eventType(press.button)},
+            {"remote", press.remote},
+            {"button", press.button},
+            {"time", common::utcTime(press.beganUs)},
+            {"duration_ms", press.durationUs() / 1000},
+            {"node", press.node}};
 }
 
-bool parseEvent(const std::string &payload, SharedPress &press) {
-    const json event = json::parse(payload, nullptr, false);
+bool readEvent(const json &event, HeardPress &press) {
     if (!event.is_object()) {
         return false;
     }
@@ -191,14 +197,44 @@ bool parseEvent(const std::string &payload, SharedPress &press) {
     const auto button = event.find("button");
     const auto time = event.find("time");
     const auto duration = event.find("duration_ms");
+    const auto node = event.find("node");
     if (remote == event.end() || button == event.end() || time == event.end() || duration == event.end() ||
-        !remote->is_number_unsigned() || !button->is_number_unsigned() || !time->is_string() ||
-        !duration->is_number_integer() || !readUtcTime(time->get<std::string>(), press.beganUs)) {
+        node == event.end() || !remote->is_number_unsigned() || !button->is_number_unsigned() || !time->is_string() ||
+        !duration->is_number_integer() || !node->is_string() || remote->get<std::uint64_t>() > kMaxRemote ||
+        button->get<std::uint64_t>() > kMaxButton || !readUtcTime(time->get<std::string>(), press.beganUs)) {
         return false;
     }
     press.remote = remote->get<unsigned int>();
     press.button = button->get<unsigned int>();
     press.endedUs = press.beganUs + duration->get<std::int64_t>() * 1000;
+    press.node = node->get<std::string>();
+    return true;
+}
+
+}  // namespace
+
+std::string eventJson(const HeardPress &press) { return text(eventOf(press)); }
+
+bool parseEvent(const std::string &payload, HeardPress &press) {
+    return readEvent(json::parse(payload, nullptr, false), press);
+}
+
+std::string reportJson(const HeardPress &press, std::int64_t agoUs) {
+    json report = eventOf(press);
+    report["ended_ms_ago"] = agoUs / 1000;
+    return text(report);
+}
+
+bool parseReport(const std::string &payload, HeardPress &press, std::int64_t &agoUs) {
+    const json report = json::parse(payload, nullptr, false);
+    if (!readEvent(report, press)) {
+        return false;
+    }
+    const auto ago = report.find("ended_ms_ago");
+    if (ago == report.end() || !ago->is_number_integer()) {
+        return false;
+    }
+    agoUs = ago->get<std::int64_t>() * 1000;
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "agreement.h"
 #include "config.h"
 #include "topics.h"
 
@@ -26,6 +27,7 @@ struct Announced {
     // two gateways given one node learn it from each other.
     std::string instance;
     std::string contestedBy;
+    std::string status;  // the gateway's status topic, which its last will keeps true
 
     // The remotes' discovery topics that this record stands for.
     [[nodiscard]] std::set<std::string> configTopics(const Topics &topics) const;
@@ -43,16 +45,14 @@ std::string connectivityConfigJson(const Config &config, const Topics &topics);
 std::string triggerConfigJson(const Topics &topics, unsigned int remote, unsigned int button);
 std::string eventConfigJson(const Topics &topics, const Remote &remote);
 
-// A press published on a remote's shared event topic; the times are µs since the epoch.
-struct SharedPress {
-    unsigned int remote = 0;
-    unsigned int button = 0;
-    std::int64_t beganUs = 0;
-    std::int64_t endedUs = 0;
-};
-std::string eventJson(const SharedPress &press, const std::string &node);
+// A press published on a remote's shared event topic.
+std::string eventJson(const HeardPress &press);
 // False when `payload` is not such an event.
-bool parseEvent(const std::string &payload, SharedPress &press);
+bool parseEvent(const std::string &payload, HeardPress &press);
+// A press reported to the gateway that publishes: the event, and how long ago the press ended
+// by the clock of the gateway that heard it, which is all another gateway can use of its times.
+std::string reportJson(const HeardPress &press, std::int64_t agoUs);
+bool parseReport(const std::string &payload, HeardPress &press, std::int64_t &agoUs);
 
 // "hall_light" → "Hall light"
 std::string readableName(const std::string &name);

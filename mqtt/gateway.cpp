@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
-#include <thread>
 
 #include "clocks.h"
 #include "fail.h"
@@ -24,10 +23,11 @@ constexpr int kLoopMs = 100;
 constexpr int kGoodbyeMs = 2000;
 constexpr std::size_t kHeardAtMost = 4096;
 constexpr auto kBirthSpread = std::chrono::milliseconds(2000);
-constexpr std::int64_t kRememberPublishedUs = 60'000'000;
 constexpr auto kLeaveAfter = std::chrono::seconds(2);
 
 std::int64_t ageUs(std::int64_t sinceEpochUs) { return common::realtimeUs() - sinceEpochUs; }
+
+std::int64_t monotonicUs() { return common::monotonicNs() / 1000; }
 
 std::string noAnswer(int keepAliveS) {
     return "no answer within the keepalive of " + std::to_string(keepAliveS) + " s: is it an MQTT listener?";
@@ -43,7 +43,7 @@ std::string newInstance() {
 }  // namespace
 
 Gateway::Gateway(const Config &config, Queue &queue)
-    : config_(config), topics_(config), queue_(queue), instance_(newInstance()) {}
+    : config_(config), topics_(config), queue_(queue), instance_(newInstance()), agreement_(config.node) {}
 
 Gateway::~Gateway() { stop(); }
 
@@ -212,6 +212,10 @@ void Gateway::connection() {
         if (announceNow) {
             announce();
         }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (online_) {
+            follow(agreement_.tick(monotonicUs()));
+        }
     }
     if (stopping_) {
         if (rc == MOSQ_ERR_SUCCESS) {
@@ -240,10 +244,12 @@ void Gateway::onConnect(int reasonCode) {
     subscribe(topics_.send);
     subscribe(topics_.buttonPress);
     publish(topics_.status, "online", true);
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        agreement_ = Agreement(config_.node);
+        nodeOfStatus_.clear();
+    }
     synchronise();
-    const std::lock_guard<std::mutex> lock(mutex_);
-    online_ = true;
-    publishPending();
 }
 
 void Gateway::onDisconnect(int reasonCode) {
@@ -252,6 +258,7 @@ void Gateway::onDisconnect(int reasonCode) {
     }
     const std::lock_guard<std::mutex> lock(mutex_);
     online_ = false;
+    agreement_.connected(false, monotonicUs());
 }
 
 void Gateway::subscribe(const std::string &filter) {
@@ -276,16 +283,19 @@ void Gateway::onSubscribe(int mid, int count, const int *granted) {
 }
 
 // Reads back the retained messages that tell what is announced: this node's discovery
-// configs and every gateway's record. They come before a message published after subscribing.
+// configs and every gateway's record, then the other gateways' statuses. They come before a
+// message published after subscribing.
 void Gateway::synchronise() {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         syncToken_ = std::to_string(common::monotonicNs());
+        statusesAsked_ = false;
         retainedNodeConfigs_.clear();
         gateways_.clear();
     }
     subscribe(topics_.sync);
     subscribe(topics_.gateways);
+    subscribe(topics_.reports);
     subscribe(topics_.sharedEvents);
     if (!config_.discoveryPrefix.empty()) {
         subscribe(topics_.hubStatus);
@@ -353,7 +363,6 @@ void Gateway::finishSync() {
                 }
             }
         }
-        syncToken_.clear();
     }
     if (contested) {
         sayClash();
@@ -364,10 +373,44 @@ void Gateway::finishSync() {
     announce();
 }
 
+// Follows the status of each gateway that has a record: its last will tells when it goes.
+// `ask`: then says when their retained statuses are in.
+void Gateway::followStatuses(bool ask) {
+    std::vector<std::string> follow;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto &[node, record] : gateways_) {
+            if (node != config_.node && !record.status.empty() && record.status != topics_.status &&
+                nodeOfStatus_.emplace(record.status, node).second) {
+                follow.push_back(record.status);
+            }
+        }
+        ask = ask && !syncToken_.empty();
+        statusesAsked_ = statusesAsked_ || ask;
+    }
+    for (const std::string &topic : follow) {
+        subscribe(topic);
+    }
+    if (ask) {
+        publish(topics_.sync, syncToken_);
+    }
+}
+
+void Gateway::onRecord(const std::string &node, const std::string &payload) {
+    Announced record;
+    if (payload.empty() || !parseAnnounced(payload, record)) {
+        gateways_.erase(node);
+        follow(agreement_.gateway(node, false, monotonicUs()));
+        return;
+    }
+    gateways_[node] = record;
+}
+
 // This gateway's record, as the others read it. With mutex_ held.
 std::string Gateway::recordJson() const {
     Announced record = announced_;
     record.instance = instance_;
+    record.status = topics_.status;
     return announcedJson(record);
 }
 
@@ -401,75 +444,103 @@ void Gateway::announce() {
 }
 
 void Gateway::onMessage(const mosquitto_message &message) {
+    using Kind = Topics::Parsed::Kind;
     const std::string topic = message.topic;
     const std::string payload(static_cast<const char *>(message.payload), static_cast<std::size_t>(message.payloadlen));
-    bool sync = false;
+    const Topics::Parsed parsed = topics_.parse(topic);
+    bool recordsIn = false;
+    bool followNew = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (topic == topics_.sync) {
-            sync = !syncToken_.empty() && payload == syncToken_;
-        } else if (topic.compare(0, topics_.gateways.size() - 1, topics_.gateways, 0, topics_.gateways.size() - 1) ==
-                   0) {
-            const std::string node = topic.substr(topics_.gateways.size() - 1);
-            Announced record;
-            if (payload.empty() || !parseAnnounced(payload, record)) {
-                gateways_.erase(node);
-            } else {
-                gateways_[node] = record;
-            }
+        const auto status = nodeOfStatus_.find(topic);
+        if (status != nodeOfStatus_.end()) {
+            follow(agreement_.gateway(status->second, payload == "online", monotonicUs()));
             return;
-        } else if (!config_.discoveryPrefix.empty() && topic == topics_.hubStatus) {
-            if (payload == "online" && !syncToken_.empty()) {
+        }
+        switch (parsed.kind) {
+        case Kind::sync:
+            if (syncToken_.empty() || payload != syncToken_) {
                 return;
             }
-            if (payload == "online") {
+            if (!statusesAsked_) {
+                recordsIn = true;
+                break;
+            }
+            // Every gateway's record and status is in: this one knows who publishes.
+            syncToken_.clear();
+            online_ = true;
+            follow(agreement_.connected(true, monotonicUs()));
+            publishPending();
+            return;
+        case Kind::record:
+            onRecord(parsed.name, payload);
+            // One that comes while the records are being read is followed with the rest.
+            followNew = syncToken_.empty() || statusesAsked_;
+            break;
+        case Kind::report: {
+            HeardPress press;
+            std::int64_t agoUs = 0;
+            if (parsed.name != config_.node && parseReport(payload, press, agoUs)) {
+                press.node = parsed.name;
+                const std::int64_t nowUs = monotonicUs();
+                follow(agreement_.heard(press, nowUs - agoUs, nowUs));
+            }
+            return;
+        }
+        case Kind::sharedEvent: {
+            HeardPress press;
+            if (parseEvent(payload, press) && press.remote == parsed.remote) {
+                agreement_.published(press, monotonicUs());
+            }
+            return;
+        }
+        case Kind::hubStatus:
+            if (payload == "online" && syncToken_.empty()) {
                 // Spread, so that the many gateways of a house do not all answer the hub at once.
                 static std::mt19937 random{std::random_device{}()};
                 announceAt_ = Clock::now() + std::chrono::milliseconds(std::uniform_int_distribution<int>(
                                                  0, static_cast<int>(kBirthSpread.count()))(random));
             }
             return;
-        } else if (!config_.discoveryPrefix.empty() && topic.size() > 7 &&
-                   topic.compare(topic.size() - 7, 7, "/config") == 0 &&
-                   topic.compare(0, config_.discoveryPrefix.size() + 1, config_.discoveryPrefix + "/") == 0) {
+        case Kind::nodeConfig:
             if (!syncToken_.empty() && !payload.empty()) {
                 retainedNodeConfigs_.insert(topic);
             }
             return;
-        } else if (topic.size() > 6 && topic.compare(topic.size() - 6, 6, "/event") == 0 &&
-                   topic.compare(0, config_.sharedTopic.size() + 8, config_.sharedTopic + "/remote/") == 0) {
-            SharedPress press;
-            if (parseEvent(payload, press)) {
-                publishedLately_.push_back(press);
-                while (!publishedLately_.empty() && ageUs(publishedLately_.front().endedUs) > kRememberPublishedUs) {
-                    publishedLately_.pop_front();
-                }
-            }
-            return;
+        case Kind::send:
+        case Kind::buttonPress:
+        case Kind::other:
+            break;
         }
     }
-    if (sync) {
+    if (recordsIn) {
         finishSync();
+        followStatuses(true);
+        return;
+    }
+    if (followNew) {
+        followStatuses(false);
+        return;
+    }
+    if (parsed.kind != Kind::send && parsed.kind != Kind::buttonPress) {
         return;
     }
     if (message.retain) {
-        if (topic == topics_.send || !topics_.buttonNamed(topic).empty()) {
-            // A retained request would press again at every restart.
-            refuse("retained requests are not taken", payload);
-        }
+        // A retained request would press again at every restart.
+        refuse("retained requests are not taken", payload);
         return;
     }
-    handleRequest(topic, payload);
+    handleRequest(parsed, payload);
 }
 
-void Gateway::handleRequest(const std::string &topic, const std::string &payload) {
+void Gateway::handleRequest(const Topics::Parsed &topic, const std::string &payload) {
     Request request;
     request.arrivedNs = common::monotonicNs();
     std::string why;
-    const std::string name = topics_.buttonNamed(topic);
-    if (topic == topics_.send) {
+    const std::string &name = topic.name;
+    if (topic.kind == Topics::Parsed::Kind::send) {
         why = parseSend(payload, request);
-    } else if (!name.empty()) {
+    } else {
         const auto button = std::find_if(config_.buttons.begin(), config_.buttons.end(),
                                          [&](const Button &known) { return known.name == name; });
         if (payload.size() > kMaxPayload) {
@@ -481,8 +552,6 @@ void Gateway::handleRequest(const std::string &topic, const std::string &payload
             request.button = button->button;
             request.payload = payload;
         }
-    } else {
-        return;
     }
     if (why.empty()) {
         switch (queue_.push(request)) {
@@ -516,28 +585,7 @@ void Gateway::refuse(const std::string &why, const std::string &payload, const s
     publish(topics_.error, errorJson(why, payload, id));
 }
 
-// A gateway's turn to publish a press that others may have heard too: each takes its place
-// among the gateways on the broker, so that one of those that heard it goes first.
-std::chrono::microseconds Gateway::turn() const {
-    std::set<std::string> nodes = {config_.node};
-    for (const auto &record : gateways_) {
-        nodes.insert(record.first);
-    }
-    if (nodes.size() < 2) {
-        return std::chrono::microseconds(0);
-    }
-    const auto place = static_cast<std::int64_t>(std::distance(nodes.begin(), nodes.find(config_.node)));
-    const std::int64_t step = kLatestTurnUs / static_cast<std::int64_t>(nodes.size() - 1);
-    return std::chrono::microseconds(place * step);
-}
-
 void Gateway::heard(const rx::Press &press, std::int64_t beganUs, std::int64_t endedUs) {
-    std::chrono::microseconds wait{0};
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        wait = turn();
-    }
-    std::this_thread::sleep_for(wait);
     const std::lock_guard<std::mutex> lock(mutex_);
     if (pending_.size() == kHeardWhileAway) {
         pending_.pop_front();
@@ -552,13 +600,6 @@ void Gateway::heard(const rx::Press &press, std::int64_t beganUs, std::int64_t e
     }
 }
 
-bool Gateway::publishedByAnother(const SharedPress &press) const {
-    return std::any_of(publishedLately_.begin(), publishedLately_.end(), [&](const SharedPress &other) {
-        return other.remote == press.remote && other.button == press.button &&
-               other.beganUs <= press.endedUs + kSamePressUs && press.beganUs <= other.endedUs + kSamePressUs;
-    });
-}
-
 // With mutex_ held.
 void Gateway::publishPending() {
     while (!pending_.empty()) {
@@ -568,14 +609,12 @@ void Gateway::publishPending() {
         if (connection_.publish(topics_.received, received, false) != MOSQ_ERR_SUCCESS) {
             return;
         }
-        const SharedPress shared{press.remoteId, press.buttonId, next.beganUs, next.endedUs};
-        if (ageUs(next.endedUs) <= kFreshPressUs) {
+        const std::int64_t agoUs = ageUs(next.endedUs);
+        if (agoUs <= kFreshPressUs) {
             publish(topics_.nodeButton(press.remoteId, press.buttonId), "press");
-            if (!publishedByAnother(shared)) {
-                publish(topics_.sharedEvent(press.remoteId), eventJson(shared, config_.node));
-                publish(topics_.sharedButton(press.remoteId, press.buttonId), "press");
-                publishedLately_.push_back(shared);
-            }
+            const std::int64_t nowUs = monotonicUs();
+            follow(agreement_.heard({press.remoteId, press.buttonId, next.beganUs, next.endedUs, config_.node},
+                                    nowUs - agoUs, nowUs));
         }
         const RemoteButton pair(press.remoteId, press.buttonId);
         // Heard before this connection's records are read, it is announced with the rest then.
@@ -588,6 +627,17 @@ void Gateway::publishPending() {
         pending_.pop_front();
     }
     droppedWhileAway_ = 0;
+}
+
+// With mutex_ held.
+void Gateway::follow(const Steps &steps) {
+    for (const HeardPress &press : steps.publish) {
+        publish(topics_.sharedEvent(press.remote), eventJson(press));
+        publish(topics_.sharedButton(press.remote, press.button), "press");
+    }
+    for (const HeardPress &press : steps.report) {
+        publish(topics_.report, reportJson(press, ageUs(press.endedUs)));
+    }
 }
 
 void Gateway::reload(const Config &config) {

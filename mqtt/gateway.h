@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The gateway's side of the broker: it connects and keeps connecting, takes requests into the
 // queue, publishes what was sent, refused and heard, keeps Home Assistant's discovery true to
-// the configuration, and agrees with the other gateways on the broker on who publishes a press
-// that several heard. Its thread runs at normal priority.
+// the configuration, and follows the agreement between the gateways on the broker on which of
+// them publishes the presses they hear. Its thread runs at normal priority.
 #ifndef TERUNA_MQTT_GATEWAY_H
 #define TERUNA_MQTT_GATEWAY_H
 
@@ -18,6 +18,7 @@
 #include <string>
 
 #include "Press.h"
+#include "agreement.h"
 #include "config.h"
 #include "connection.h"
 #include "discovery.h"
@@ -30,14 +31,6 @@ namespace mqtt {
 
 // Presses heard while the broker is away, kept for when it is back.
 constexpr std::size_t kHeardWhileAway = 256;
-// A press older than this is published on BASE/received only: no automation acts on it late.
-constexpr std::int64_t kFreshPressUs = 5'000'000;
-// Presses of one button from two gateways are one when their times overlap, give or take this
-// much for clocks apart and for where each caught the press.
-constexpr std::int64_t kSamePressUs = 50'000;
-// The latest a gateway publishes a press it heard, to let one that heard it too go first: the
-// gateways' turns are spread evenly up to it.
-constexpr std::int64_t kLatestTurnUs = 45'000;
 // The largest packet the broker may send the gateway: requests, and the retained records and
 // configs it reads back.
 constexpr int kMaxPacket = 256 * 1024;
@@ -105,14 +98,15 @@ private:
     void subscribe(const std::string &filter);
     void synchronise();
     void finishSync();
+    void followStatuses(bool ask);
+    void onRecord(const std::string &node, const std::string &payload);
     void announce();
     [[nodiscard]] std::string recordJson() const;
     void applyReload();
-    void handleRequest(const std::string &topic, const std::string &payload);
+    void handleRequest(const Topics::Parsed &topic, const std::string &payload);
     void publish(const std::string &topic, const std::string &payload, bool retain = false);
     void publishPending();
-    [[nodiscard]] bool publishedByAnother(const SharedPress &press) const;
-    [[nodiscard]] std::chrono::microseconds turn() const;
+    void follow(const Steps &steps);
     void goodbye();
 
     Config config_;
@@ -147,12 +141,14 @@ private:
     unsigned long droppedWhileAway_ = 0;
     std::unique_ptr<Config> reloaded_;
     std::string syncToken_;  // while the retained messages of this connection come in
+    bool statusesAsked_ = false;  // the records are in; the other gateways' statuses are coming
     std::set<std::string> retainedNodeConfigs_;
     std::map<std::string, Announced> gateways_;  // every gateway's record, this one's included
     Announced announced_;
     bool announcedKnown_ = false;  // announced_ holds what this gateway announces
     Clock::time_point announceAt_ = Clock::time_point::max();
-    std::deque<SharedPress> publishedLately_;
+    Agreement agreement_;
+    std::map<std::string, std::string> nodeOfStatus_;  // the other gateways' status topics followed
 };
 
 }  // namespace mqtt

@@ -1,12 +1,42 @@
 // SPDX-License-Identifier: MIT
 #include "topics.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace mqtt {
 
 namespace {
 
 const std::string kButtonsAt = "/button/";
 const std::string kPress = "/press";
+
+// The levels of `topic` after `prefix` and a '/'; false when it does not begin so.
+bool levelsAfter(const std::string &topic, const std::string &prefix, std::vector<std::string> &levels) {
+    if (prefix.empty() || topic.size() <= prefix.size() + 1 || topic.compare(0, prefix.size(), prefix) != 0 ||
+        topic[prefix.size()] != '/') {
+        return false;
+    }
+    levels.clear();
+    for (std::size_t at = prefix.size() + 1;;) {
+        const std::size_t slash = topic.find('/', at);
+        levels.push_back(topic.substr(at, slash == std::string::npos ? std::string::npos : slash - at));
+        if (slash == std::string::npos) {
+            return std::find(levels.begin(), levels.end(), "") == levels.end();
+        }
+        at = slash + 1;
+    }
+}
+
+// A remote's id as a topic level writes it: digits, no leading zero, within range.
+bool remoteOf(const std::string &level, unsigned int &remote) {
+    if (level.empty() || level.size() > 5 || (level.size() > 1 && level[0] == '0') ||
+        level.find_first_not_of("0123456789") != std::string::npos || std::stoul(level) > kMaxRemote) {
+        return false;
+    }
+    remote = static_cast<unsigned int>(std::stoul(level));
+    return true;
+}
 
 }  // namespace
 
@@ -22,6 +52,8 @@ Topics::Topics(const Config &config)
     sharedEvents = shared_ + "/remote/+/event";
     gateway = shared_ + "/gateway/" + node_;
     gateways = shared_ + "/gateway/+";
+    report = gateway + "/heard";
+    reports = gateways + "/heard";
     if (!prefix_.empty()) {
         hubStatus = prefix_ + "/status";
         nodeConfigs = prefix_ + "/+/" + node_ + "/+/config";
@@ -29,14 +61,28 @@ Topics::Topics(const Config &config)
     }
 }
 
-std::string Topics::buttonNamed(const std::string &topic) const {
-    const std::string at = base_ + kButtonsAt;
-    if (topic.size() <= at.size() + kPress.size() || topic.compare(0, at.size(), at) != 0 ||
-        topic.compare(topic.size() - kPress.size(), kPress.size(), kPress) != 0) {
-        return "";
+Topics::Parsed Topics::parse(const std::string &topic) const {
+    using Kind = Parsed::Kind;
+    Parsed parsed;
+    std::vector<std::string> levels;
+    if (topic == send || topic == sync || (!prefix_.empty() && topic == hubStatus)) {
+        parsed.kind = topic == send ? Kind::send : topic == sync ? Kind::sync : Kind::hubStatus;
+    } else if (levelsAfter(topic, base_, levels) && levels.size() == 3 && levels[0] == "button" &&
+               levels[2] == "press") {
+        parsed.kind = Kind::buttonPress;
+        parsed.name = levels[1];
+    } else if (levelsAfter(topic, shared_, levels) && levels[0] == "gateway" &&
+               (levels.size() == 2 || (levels.size() == 3 && levels[2] == "heard"))) {
+        parsed.kind = levels.size() == 2 ? Kind::record : Kind::report;
+        parsed.name = levels[1];
+    } else if (levelsAfter(topic, shared_, levels) && levels.size() == 3 && levels[0] == "remote" &&
+               levels[2] == "event" && remoteOf(levels[1], parsed.remote)) {
+        parsed.kind = Kind::sharedEvent;
+    } else if (levelsAfter(topic, prefix_, levels) && levels.size() == 4 && levels[1] == node_ &&
+               levels[3] == "config") {
+        parsed.kind = Kind::nodeConfig;
     }
-    const std::string name = topic.substr(at.size(), topic.size() - at.size() - kPress.size());
-    return name.find('/') == std::string::npos ? name : "";
+    return parsed;
 }
 
 std::string Topics::buttonCommand(const std::string &name) const { return base_ + kButtonsAt + name + kPress; }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Every topic the gateway uses, built once from its configuration.
+// Every topic the gateway uses, built once from its configuration, and taken apart here alone.
 #ifndef TERUNA_MQTT_TOPICS_H
 #define TERUNA_MQTT_TOPICS_H
 
@@ -21,8 +21,6 @@ struct Topics {
     std::string error;
     std::string sync;  // marks the end of the retained messages a subscription brings
     [[nodiscard]] std::string buttonCommand(const std::string &name) const;
-    // The button named in a topic of `buttonPress`; empty when the topic is not one.
-    [[nodiscard]] std::string buttonNamed(const std::string &topic) const;
     // Presses this gateway heard, for automations on one Pi.
     [[nodiscard]] std::string nodeButton(unsigned int remote, unsigned int button) const;
 
@@ -32,6 +30,8 @@ struct Topics {
     std::string sharedEvents;  // filter: SHARED/remote/+/event
     std::string gateway;       // SHARED/gateway/NODE: what this gateway announces, retained
     std::string gateways;      // filter: SHARED/gateway/+
+    std::string report;        // SHARED/gateway/NODE/heard: presses heard, for the gateway that publishes
+    std::string reports;       // filter: SHARED/gateway/+/heard
 
     // Home Assistant's discovery; empty when it is off.
     std::string hubStatus;    // PREFIX/status: the hub's birth and last will
@@ -40,6 +40,15 @@ struct Topics {
     [[nodiscard]] std::string buttonConfig(const std::string &name) const;
     [[nodiscard]] std::string triggerConfig(unsigned int remote, unsigned int button) const;
     [[nodiscard]] std::string eventConfig(unsigned int remote) const;
+
+    // What a topic the gateway subscribed to is, and what it names.
+    struct Parsed {
+        enum class Kind { other, send, buttonPress, sync, record, report, sharedEvent, hubStatus, nodeConfig };
+        Kind kind = Kind::other;
+        std::string name;  // the button of buttonPress; the node of record and report
+        unsigned int remote = 0;  // of sharedEvent
+    };
+    [[nodiscard]] Parsed parse(const std::string &topic) const;
 
 private:
     std::string base_;
