@@ -174,6 +174,9 @@ std::string parseButton(const std::string &name, const std::string &value, Confi
     if (!why.empty()) {
         return why;
     }
+    if (name == "connectivity") {
+        return "button connectivity would share its id with the gateway's connection: name it otherwise";
+    }
     const std::size_t slash = value.find('/');
     const std::optional<long> remote =
         slash == std::string::npos ? std::nullopt : common::wholeNumber(value.substr(0, slash).c_str(), 0, kMaxRemote);
@@ -261,8 +264,13 @@ std::string parseSetting(const std::string &key, const std::string &value, Confi
         }
         config.caFile = value;
     } else if (key == "node") {
-        if (!isName(value)) {
-            return "node is letters, digits, '_' and '-', not '" + value + "'";
+        // A node's ids are teruna_NODE and teruna_NODE_BUTTON, a remote's teruna_remote_REMOTE:
+        // with no '_' in a node, no two configurations share one.
+        if (!isName(value) || value.find('_') != std::string::npos) {
+            return "node is letters, digits and '-', not '" + value + "'";
+        }
+        if (value == "remote") {
+            return "node remote would share its ids with the remotes': name it otherwise";
         }
         config.node = value;
     } else if (key == "topic") {
@@ -327,9 +335,9 @@ std::string hostName() {
     }
     std::string node;
     for (const char *c = name; *c != '\0' && *c != '.'; ++c) {
-        node += isName(std::string(1, *c)) ? *c : '_';
+        node += isName(std::string(1, *c)) && *c != '_' ? *c : '-';
     }
-    return node.empty() ? "teruna" : node;
+    return node.empty() || node == "remote" ? "teruna" : node;
 }
 
 }  // namespace

@@ -58,7 +58,12 @@ TEST(GatewayConfig, RefusesWhatItCannotTake) {
         {"broker = mqtt://h:70000", "FILE:1: the broker's port must be 1 to 65535, not '70000'"},
         {"broker = mqtt://:1883", "FILE:1: the broker's host is missing or malformed in 'mqtt://:1883'"},
         {"topic = a/#", "FILE:1: topic must not be empty, hold '+' or '#', or begin or end with '/': 'a/#'"},
-        {"node = a/b", "FILE:1: node is letters, digits, '_' and '-', not 'a/b'"},
+        {"node = a/b", "FILE:1: node is letters, digits and '-', not 'a/b'"},
+        // Ids no other configuration may share: a node's button, a remote's device, the connection.
+        {"node = a_b", "FILE:1: node is letters, digits and '-', not 'a_b'"},
+        {"node = remote", "FILE:1: node remote would share its ids with the remotes': name it otherwise"},
+        {"button hall = 1/1\nbutton connectivity = 1/2",
+         "FILE:2: button connectivity would share its id with the gateway's connection: name it otherwise"},
         {"queue = 2\nqueue = 3", "FILE:2: queue is given twice"},
         {"button a = 6400/128", "FILE:1: button a must be REMOTE/BUTTON, remote 0 to 65535 and button 0 to 127, "
                                 "not '6400/128'"},
