@@ -103,6 +103,115 @@ Announced announcedBy(const Config &config) {
     return announced;
 }
 
+Announced nextRecord(const Config &config, const Announced &previous, const std::set<RemoteButton> &heard) {
+    Announced next = announcedBy(config);
+    if (config.discoverHeard && !config.discoveryPrefix.empty()) {
+        next.heard.insert(previous.heard.begin(), previous.heard.end());
+        next.heard.insert(heard.begin(), heard.end());
+    }
+    for (const RemoteButton &pair : next.declared) {
+        next.heard.erase(pair);
+    }
+    return next;
+}
+
+std::vector<std::pair<std::string, std::string>> announcement(const Config &config, const Topics &topics,
+                                                              const Announced &record) {
+    std::vector<std::pair<std::string, std::string>> messages;
+    if (!config.discoveryPrefix.empty()) {
+        messages.emplace_back(topics.connectivityConfig, connectivityConfigJson(config, topics));
+        for (const Button &button : config.buttons) {
+            messages.emplace_back(topics.buttonConfig(button.name), buttonConfigJson(config, topics, button));
+        }
+        for (const Remote &remote : config.remotes) {
+            messages.emplace_back(topics.eventConfig(remote.remote), eventConfigJson(topics, remote));
+        }
+        for (const auto *set : {&record.declared, &record.heard}) {
+            for (const RemoteButton &pair : *set) {
+                messages.emplace_back(topics.triggerConfig(pair.first, pair.second),
+                                      triggerConfigJson(topics, pair.first, pair.second));
+            }
+        }
+    }
+    messages.emplace_back(topics.gateway, recordJson(topics, record));
+    return messages;
+}
+
+std::string recordJson(const Topics &topics, const Announced &record) {
+    Announced own = record;
+    own.status = topics.status;
+    return announcedJson(own);
+}
+
+namespace {
+
+// The remotes' configs that `node`'s record held and that neither `claimed` nor another
+// gateway's record claims.
+std::vector<std::string> unclaimedRemoteConfigs(const std::string &node, const Topics &topics,
+                                                const Retained &retained, std::set<std::string> claimed) {
+    std::vector<std::string> unclaimed;
+    const auto own = retained.records.find(node);
+    if (own == retained.records.end()) {
+        return unclaimed;
+    }
+    for (const auto &[other, record] : retained.records) {
+        if (other != node) {
+            const std::set<std::string> theirs = record.configTopics(topics);
+            claimed.insert(theirs.begin(), theirs.end());
+        }
+    }
+    for (const std::string &topic : own->second.configTopics(topics)) {
+        if (claimed.count(topic) == 0) {
+            unclaimed.push_back(topic);
+        }
+    }
+    return unclaimed;
+}
+
+}  // namespace
+
+std::vector<std::string> staleConfigs(const Config &config, const Topics &topics, const Announced &record,
+                                      const Retained &retained) {
+    if (config.discoveryPrefix.empty()) {
+        return {};
+    }
+    std::vector<std::string> stale = unclaimedRemoteConfigs(config.node, topics, retained, record.configTopics(topics));
+    std::set<std::string> ownNode = {topics.connectivityConfig};
+    for (const Button &button : config.buttons) {
+        ownNode.insert(topics.buttonConfig(button.name));
+    }
+    for (const std::string &topic : retained.nodeConfigs) {
+        if (ownNode.count(topic) == 0) {
+            stale.push_back(topic);
+        }
+    }
+    return stale;
+}
+
+std::vector<std::string> retiredTopics(const Config &config, const Retained &retained,
+                                       const std::set<std::string> &keep) {
+    const Topics topics(config);
+    std::set<std::string> retired;
+    if (retained.records.count(config.node) != 0) {
+        retired.insert(topics.gateway);
+    }
+    if (!retained.status.empty()) {
+        retired.insert(topics.status);
+    }
+    if (!config.discoveryPrefix.empty()) {
+        retired.insert(retained.nodeConfigs.begin(), retained.nodeConfigs.end());
+        const std::vector<std::string> remotes = unclaimedRemoteConfigs(config.node, topics, retained, {});
+        retired.insert(remotes.begin(), remotes.end());
+    }
+    std::vector<std::string> topicsToClear;
+    for (const std::string &topic : retired) {
+        if (keep.count(topic) == 0) {
+            topicsToClear.push_back(topic);
+        }
+    }
+    return topicsToClear;
+}
+
 std::string announcedJson(const Announced &announced) {
     json record = {{"declared", pairs(announced.declared)}, {"heard", pairs(announced.heard)}};
     if (!announced.instance.empty()) {

@@ -5,9 +5,11 @@
 #define TERUNA_MQTT_DISCOVERY_H
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "agreement.h"
 #include "config.h"
@@ -34,6 +36,31 @@ struct Announced {
 };
 
 Announced announcedBy(const Config &config);
+
+// What the broker keeps for one node, read back at each connection: the node's discovery
+// configs that have a payload, and every gateway's record, this node's among them.
+struct Retained {
+    std::set<std::string> nodeConfigs;
+    std::map<std::string, Announced> records;
+    std::string status;  // the node's BASE/status
+};
+
+// The record a gateway announces: its configuration's remotes, and those heard, by it (`heard`)
+// or by its node before (`previous`), while discover_heard allows.
+Announced nextRecord(const Config &config, const Announced &previous, const std::set<RemoteButton> &heard);
+// The record as the other gateways read it, with the status topic its last will keeps true.
+std::string recordJson(const Topics &topics, const Announced &record);
+// Everything announced for `record` (its instance given), its own record last.
+std::vector<std::pair<std::string, std::string>> announcement(const Config &config, const Topics &topics,
+                                                              const Announced &record);
+// The retained configs to clear as `record` follows what the broker keeps: this node's that the
+// configuration no longer has, and the remotes' its record held that no record claims now.
+std::vector<std::string> staleConfigs(const Config &config, const Topics &topics, const Announced &record,
+                                      const Retained &retained);
+// Everything of `config`'s node the broker keeps, to clear when it is retired, but for the
+// topics in `keep` (what the configuration that takes over announces).
+std::vector<std::string> retiredTopics(const Config &config, const Retained &retained,
+                                       const std::set<std::string> &keep = {});
 std::string announcedJson(const Announced &announced);
 // False when `payload` is not such a record.
 bool parseAnnounced(const std::string &payload, Announced &announced);

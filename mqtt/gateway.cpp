@@ -290,8 +290,7 @@ void Gateway::synchronise() {
         const std::lock_guard<std::mutex> lock(mutex_);
         syncToken_ = std::to_string(common::monotonicNs());
         statusesAsked_ = false;
-        retainedNodeConfigs_.clear();
-        gateways_.clear();
+        retained_ = Retained();
     }
     subscribe(topics_.sync);
     subscribe(topics_.gateways);
@@ -311,8 +310,8 @@ void Gateway::finishSync() {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         Announced previous;
-        const auto own = gateways_.find(config_.node);
-        if (own != gateways_.end()) {
+        const auto own = retained_.records.find(config_.node);
+        if (own != retained_.records.end()) {
             previous = own->second;
         }
         if (connectedBefore_ && !previous.instance.empty() && previous.instance != instance_) {
@@ -330,39 +329,10 @@ void Gateway::finishSync() {
         }
         contested = previous.instance == instance_ && !previous.contestedBy.empty();
         connectedBefore_ = true;
-        const std::set<RemoteButton> heardHere = announced_.heard;
-        announced_ = announcedBy(config_);
-        if (config_.discoverHeard && !config_.discoveryPrefix.empty()) {
-            announced_.heard.insert(previous.heard.begin(), previous.heard.end());
-            announced_.heard.insert(heardHere.begin(), heardHere.end());
-        }
-        for (const RemoteButton &pair : announced_.declared) {
-            announced_.heard.erase(pair);
-        }
+        announced_ = nextRecord(config_, previous, announced_.heard);
+        announced_.instance = instance_;
         announcedKnown_ = true;
-        if (!config_.discoveryPrefix.empty()) {
-            std::set<std::string> owned = announced_.configTopics(topics_);
-            for (const auto &[node, record] : gateways_) {
-                if (node != config_.node) {
-                    const std::set<std::string> theirs = record.configTopics(topics_);
-                    owned.insert(theirs.begin(), theirs.end());
-                }
-            }
-            for (const std::string &topic : previous.configTopics(topics_)) {
-                if (owned.count(topic) == 0) {
-                    clear.push_back(topic);
-                }
-            }
-            std::set<std::string> ownNode = {topics_.connectivityConfig};
-            for (const Button &button : config_.buttons) {
-                ownNode.insert(topics_.buttonConfig(button.name));
-            }
-            for (const std::string &topic : retainedNodeConfigs_) {
-                if (ownNode.count(topic) == 0) {
-                    clear.push_back(topic);
-                }
-            }
-        }
+        clear = staleConfigs(config_, topics_, announced_, retained_);
     }
     if (contested) {
         sayClash();
@@ -379,7 +349,7 @@ void Gateway::followStatuses(bool ask) {
     std::vector<std::string> follow;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto &[node, record] : gateways_) {
+        for (const auto &[node, record] : retained_.records) {
             if (node != config_.node && !record.status.empty() && record.status != topics_.status &&
                 nodeOfStatus_.emplace(record.status, node).second) {
                 follow.push_back(record.status);
@@ -399,46 +369,23 @@ void Gateway::followStatuses(bool ask) {
 void Gateway::onRecord(const std::string &node, const std::string &payload) {
     Announced record;
     if (payload.empty() || !parseAnnounced(payload, record)) {
-        gateways_.erase(node);
+        retained_.records.erase(node);
         follow(agreement_.gateway(node, false, monotonicUs()));
         return;
     }
-    gateways_[node] = record;
-}
-
-// This gateway's record, as the others read it. With mutex_ held.
-std::string Gateway::recordJson() const {
-    Announced record = announced_;
-    record.instance = instance_;
-    record.status = topics_.status;
-    return announcedJson(record);
+    retained_.records[node] = record;
 }
 
 void Gateway::announce() {
-    std::vector<std::pair<std::string, std::string>> configs;
+    std::vector<std::pair<std::string, std::string>> messages;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (!announcedKnown_) {
             return;
         }
-        if (!config_.discoveryPrefix.empty()) {
-            configs.emplace_back(topics_.connectivityConfig, connectivityConfigJson(config_, topics_));
-            for (const Button &button : config_.buttons) {
-                configs.emplace_back(topics_.buttonConfig(button.name), buttonConfigJson(config_, topics_, button));
-            }
-            for (const Remote &remote : config_.remotes) {
-                configs.emplace_back(topics_.eventConfig(remote.remote), eventConfigJson(topics_, remote));
-            }
-            for (const auto *set : {&announced_.declared, &announced_.heard}) {
-                for (const RemoteButton &pair : *set) {
-                    configs.emplace_back(topics_.triggerConfig(pair.first, pair.second),
-                                         triggerConfigJson(topics_, pair.first, pair.second));
-                }
-            }
-        }
-        configs.emplace_back(topics_.gateway, recordJson());
+        messages = announcement(config_, topics_, announced_);
     }
-    for (const auto &[topic, payload] : configs) {
+    for (const auto &[topic, payload] : messages) {
         publish(topic, payload, true);
     }
 }
@@ -504,7 +451,7 @@ void Gateway::onMessage(const mosquitto_message &message) {
             return;
         case Kind::nodeConfig:
             if (!syncToken_.empty() && !payload.empty()) {
-                retainedNodeConfigs_.insert(topic);
+                retained_.nodeConfigs.insert(topic);
             }
             return;
         case Kind::send:
@@ -622,7 +569,7 @@ void Gateway::publishPending() {
             announced_.heard.size() < kHeardAtMost && announced_.heard.insert(pair).second && announcedKnown_) {
             publish(topics_.triggerConfig(pair.first, pair.second), triggerConfigJson(topics_, pair.first, pair.second),
                     true);
-            publish(topics_.gateway, recordJson(), true);
+            publish(topics_.gateway, recordJson(topics_, announced_), true);
         }
         pending_.pop_front();
     }

@@ -101,7 +101,6 @@ private:
     void followStatuses(bool ask);
     void onRecord(const std::string &node, const std::string &payload);
     void announce();
-    [[nodiscard]] std::string recordJson() const;
     void applyReload();
     void handleRequest(const Topics::Parsed &topic, const std::string &payload);
     void publish(const std::string &topic, const std::string &payload, bool retain = false);
@@ -142,8 +141,7 @@ private:
     std::unique_ptr<Config> reloaded_;
     std::string syncToken_;  // while the retained messages of this connection come in
     bool statusesAsked_ = false;  // the records are in; the other gateways' statuses are coming
-    std::set<std::string> retainedNodeConfigs_;
-    std::map<std::string, Announced> gateways_;  // every gateway's record, this one's included
+    Retained retained_;
     Announced announced_;
     bool announcedKnown_ = false;  // announced_ holds what this gateway announces
     Clock::time_point announceAt_ = Clock::time_point::max();
