@@ -63,7 +63,7 @@ std::string Connection::setUp(const BrokerSettings &settings) {
     if (rc == MOSQ_ERR_SUCCESS) {
         rc = mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
     }
-    if (rc == MOSQ_ERR_SUCCESS) {
+    if (rc == MOSQ_ERR_SUCCESS && !settings.willTopic.empty()) {
         rc = mosquitto_will_set(client, settings.willTopic.c_str(), 7, "offline", kQos, true);
     }
     if (rc == MOSQ_ERR_SUCCESS && !settings.username.empty()) {

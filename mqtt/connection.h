@@ -27,7 +27,7 @@ struct BrokerSettings {
     std::string caFile;
     int keepAliveS = 0;
     std::string clientId;
-    std::string willTopic;  // "offline", retained, when the connection dies
+    std::string willTopic;  // "offline", retained, when the connection dies; none when empty
 
     bool operator==(const BrokerSettings &other) const;
     bool operator!=(const BrokerSettings &other) const { return !(*this == other); }

@@ -13,6 +13,7 @@
 #include "clocks.h"
 #include "fail.h"
 #include "local-name.h"
+#include "retire.h"
 #include "tls-probe.h"
 
 namespace mqtt {
@@ -605,6 +606,13 @@ void Gateway::applyReload() {
             return;
         }
         next = std::move(reloaded_);
+    }
+    if (next->node != config_.node || next->topic != config_.topic || next->sharedTopic != config_.sharedTopic ||
+        next->discoveryPrefix != config_.discoveryPrefix) {
+        retireFor(*next);
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
         rebuild = brokerSettings(*next, Topics(*next)) != connection_.settings();
         config_ = *next;
         topics_ = Topics(config_);
@@ -620,8 +628,30 @@ void Gateway::applyReload() {
         }
         return;
     }
-    if (online_) {
+    // Connected, its records perhaps still coming in: read back anew for the new names.
+    if (said_ == State::online) {
         synchronise();
+    }
+}
+
+// Clears what the node kept under the names it had, but for what `next` announces.
+void Gateway::retireFor(const Config &next) {
+    const Topics nextTopics(next);
+    std::set<std::string> keep = {nextTopics.status};
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto &message : announcement(next, nextTopics, nextRecord(next, announced_, {}))) {
+            keep.insert(message.first);
+        }
+    }
+    const Retirement done = retire(config_, keep, true);
+    if (!done.why.empty()) {
+        common::complain("cannot clear what node %s left on %s: %s; teruna-mqtt --retire with the configuration "
+                         "before will",
+                         config_.node.c_str(), config_.broker.c_str(), done.why.c_str());
+    } else if (!done.cleared.empty()) {
+        common::complain("cleared the %zu retained messages node %s left under its former names", done.cleared.size(),
+                         config_.node.c_str());
     }
 }
 

@@ -102,6 +102,7 @@ private:
     void onRecord(const std::string &node, const std::string &payload);
     void announce();
     void applyReload();
+    void retireFor(const Config &next);
     void handleRequest(const Topics::Parsed &topic, const std::string &payload);
     void publish(const std::string &topic, const std::string &payload, bool retain = false);
     void publishPending();

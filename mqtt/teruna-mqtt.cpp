@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <wiringPi.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -24,6 +25,7 @@
 #include "gateway.h"
 #include "queue.h"
 #include "receive.h"
+#include "retire.h"
 #include "signals.h"
 #include "thread.h"
 #include "transmit.h"
@@ -36,10 +38,11 @@ constexpr int kFailed = 1;
 constexpr const char *kDefaultConfig = "/etc/teruna/mqtt.conf";
 
 constexpr const char *kHelp =
-    "usage: teruna-mqtt [-c FILE]\n"
+    "usage: teruna-mqtt [-c FILE] [--retire]\n"
     "Sends the presses of Teruna remotes that an MQTT broker asks for, and publishes those heard.\n"
-    "  -c FILE  the configuration (default: /etc/teruna/mqtt.conf)\n"
-    "  -h       print this text\n"
+    "  -c FILE   the configuration (default: /etc/teruna/mqtt.conf)\n"
+    "  --retire  clear for good what the broker keeps of the node, and list what it cleared\n"
+    "  -h        print this text\n"
     "SIGHUP reads the configuration again.\n"
     "Exit status: 0 when stopped by SIGTERM or SIGINT, 2 for bad usage or a bad configuration,\n"
     "1 for any other failure (the GPIO pins, the MQTT client, a listener that failed).\n";
@@ -59,8 +62,18 @@ std::string readConfig(const char *path, mqtt::Config &config) {
 }
 
 const char *configPath = kDefaultConfig;
+bool retiring = false;
 
 mqtt::Config configure(int argc, char *argv[]) {
+    // The one long option, taken out before the short ones are read.
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "--retire") == 0) {
+            retiring = true;
+            std::copy(argv + i + 1, argv + argc + 1, argv + i);
+            --argc;
+            --i;
+        }
+    }
     int option = 0;
     while ((option = common::nextOption(argc, argv, "c:h")) != -1) {
         switch (option) {
@@ -140,8 +153,27 @@ int waitForTheEnd(const sigset_t &awaited, const mqtt::Receiver &receiver, std::
 
 }  // namespace
 
+// Clears the node's retained state and says what it cleared.
+int retireNode(const mqtt::Config &config) {
+    const mqtt::Retirement done = mqtt::retire(config);
+    if (!done.why.empty()) {
+        common::fail(kFailed, "cannot retire node %s on %s: %s", config.node.c_str(), config.broker.c_str(),
+                     done.why.c_str());
+    }
+    if (done.cleared.empty()) {
+        std::printf("nothing of node %s was kept on %s\n", config.node.c_str(), config.broker.c_str());
+    }
+    for (const std::string &topic : done.cleared) {
+        std::printf("cleared %s\n", topic.c_str());
+    }
+    return 0;
+}
+
 int main(int argc, char *argv[]) {
     const mqtt::Config config = configure(argc, argv);
+    if (retiring) {
+        return retireNode(config);
+    }
     if (config.nodeIsHostName && config.node == "raspberrypi") {
         common::complain("node is the host name raspberrypi, as on every new Pi: a second gateway of that name would "
                          "take this one's session; set node in %s",

@@ -790,6 +790,76 @@ TEST_F(Gateway, KeepsDiscoveryTrueToTheConfigurationAcrossReloads) {
     EXPECT_EQ(stop().status, 0);
 }
 
+// What the broker keeps under `what` (a topic level or a topic), as a hub that comes now finds it.
+std::set<std::string> keptOf(const Broker &broker, const std::string &what) {
+    std::set<std::string> found;
+    for (const std::string &topic : Hub(broker.port).kept()) {
+        if (("/" + topic + "/").find("/" + what + "/") != std::string::npos || topic.rfind(what, 0) == 0) {
+            found.insert(topic);
+        }
+    }
+    return found;
+}
+
+// A node renamed, then its discovery moved to another prefix, then retired: at each step
+// nothing of what it was stays on the broker, and what it still is was never cleared.
+TEST_F(Gateway, LeavesNothingOfANodeItNoLongerIs) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    const std::string conf = "broker = mqtt://127.0.0.1:" + std::to_string(broker.port) + "\n";
+    start(broker, hub, "button lamp = 1/1\nremote hall = 6400/1\n");
+    ASSERT_EQ(hub.on(kLampConfig, 1).size(), 1u);
+    EXPECT_EQ(keptOf(broker, "test").size(), 4u);  // the lamp, the connection, the record, the status
+
+    std::ofstream(dir_ + "/mqtt.conf") << conf << "node = attic\nbutton lamp = 1/1\nremote hall = 6400/1\n";
+    kill(gateway_->pid(), SIGHUP);
+    ASSERT_TRUE(hub.saw("teruna/attic/status", "online"));
+    ASSERT_EQ(hub.on(kPrefix + "button/attic/lamp/config", 1).size(), 1u);
+    EXPECT_EQ(keptOf(broker, "test"), std::set<std::string>{});
+    EXPECT_EQ(keptOf(broker, "attic").size(), 4u);
+    EXPECT_EQ(keptOf(broker, triggerConfig(6400, 1)).size(), 1u);
+
+    std::ofstream(dir_ + "/mqtt.conf") << conf << "node = attic\nbutton lamp = 1/1\nremote hall = 6400/1\n"
+                                       << "discovery_prefix = elsewhere\n";
+    kill(gateway_->pid(), SIGHUP);
+    ASSERT_EQ(hub.on("elsewhere/button/attic/lamp/config", 1).size(), 1u);
+    EXPECT_EQ(keptOf(broker, "homeassistant"), std::set<std::string>{});
+    const std::set<std::string> attic = keptOf(broker, "attic");
+    // A remote's configs were never cleared while a configuration still had them.
+    for (const std::string &topic : {triggerConfig(6400, 1), kEventConfig}) {
+        const auto said = hub.payloads(topic, 0);
+        EXPECT_EQ(std::count(said.begin(), said.end(), ""), 1) << topic;
+    }
+
+    const auto retire = [&] {
+        return child::Child({"-c", dir_ + "/mqtt.conf", "--retire"}, child::environmentWith({}), "", TERUNA_MQTT_BINARY,
+                            "teruna-mqtt")
+            .finish();
+    };
+    const child::Outcome refused = retire();
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "teruna-mqtt: cannot retire node attic on mqtt://127.0.0.1:" +
+                               std::to_string(broker.port) + ": node attic is online: stop its gateway first\n");
+    const child::Outcome stopped = stop();
+    EXPECT_EQ(stopped.status, 0);
+    EXPECT_NE(stopped.err.find("cleared the 4 retained messages node test left under its former names\n"),
+              std::string::npos)
+        << stopped.err;
+    const child::Outcome retired = retire();
+    EXPECT_EQ(retired.status, 0) << retired.err;
+    std::set<std::string> cleared = attic;
+    cleared.insert({"elsewhere/device_automation/teruna_remote_6400/button_1/config",
+                    "elsewhere/event/teruna_remote_6400/press/config"});
+    std::string listed;
+    for (const std::string &topic : cleared) {
+        listed += "cleared " + topic + "\n";
+    }
+    EXPECT_EQ(retired.out, listed);
+    EXPECT_EQ(Hub(broker.port).kept(), std::set<std::string>{});
+    EXPECT_EQ(retire().out, "nothing of node attic was kept on mqtt://127.0.0.1:" + std::to_string(broker.port) +
+                                "\n");
+}
+
 // The transmitting thread publishes what it sent while the gateway's thread makes its client
 // anew for the other broker: requests keep coming until after the reload, every press taken
 // goes out, and the client is never used as it goes (which ThreadSanitizer would see).

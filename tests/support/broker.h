@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -205,6 +206,22 @@ public:
         return found;
     }
 
+    // The topics the broker keeps a message on, as a hub that comes now finds them: they come
+    // before a message of its own.
+    std::set<std::string> kept() {
+        const std::string marker = "teruna-test/kept/" + std::to_string(++markers_);
+        publish(marker, "");
+        on(marker, 1);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        std::set<std::string> topics;
+        for (const Message &message : messages_) {
+            if (message.retained && !message.payload.empty()) {
+                topics.insert(message.topic);
+            }
+        }
+        return topics;
+    }
+
 private:
     void add(Message message) {
         timespec now{};
@@ -219,6 +236,7 @@ private:
     std::mutex mutex_;
     std::condition_variable arrived_;
     std::vector<Message> messages_;
+    int markers_ = 0;
 };
 
 }  // namespace broker
