@@ -534,6 +534,10 @@ void Gateway::refuse(const std::string &why, const std::string &payload, const s
 }
 
 void Gateway::heard(const rx::Press &press, std::int64_t beganUs, std::int64_t endedUs) {
+    // A press of our own, heard back, must not reach a hub that may answer it with another.
+    if (onTheAirLately_ && onTheAirLately_(common::monotonicNs())) {
+        return;
+    }
     const std::lock_guard<std::mutex> lock(mutex_);
     if (pending_.size() == kHeardWhileAway) {
         pending_.pop_front();

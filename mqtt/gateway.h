@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -59,8 +60,10 @@ public:
     void refuse(const std::string &why, const std::string &payload, const std::string &id = "");
     // The refusal of a request still queued when the gateway stops.
     static constexpr const char *kCancelledAtStop = "cancelled at stop";
-    // A press heard, with when it began and ended (µs since the epoch).
+    // A press heard, with when it began and ended (µs since the epoch). One heard while
+    // `onTheAirLately` says this gateway's transmitter was on the air is its own, heard back.
     void heard(const rx::Press &press, std::int64_t beganUs, std::int64_t endedUs);
+    void hearsBack(std::function<bool(std::int64_t nowNs)> onTheAirLately) { onTheAirLately_ = std::move(onTheAirLately); }
 
     // Takes a new configuration: announces and clears to match it, and connects again when
     // the broker's settings changed. Applied by the gateway's thread.
@@ -147,6 +150,7 @@ private:
     bool announcedKnown_ = false;  // announced_ holds what this gateway announces
     Clock::time_point announceAt_ = Clock::time_point::max();
     Agreement agreement_;
+    std::function<bool(std::int64_t)> onTheAirLately_;
     std::map<std::string, std::string> nodeOfStatus_;  // the other gateways' status topics followed
 };
 

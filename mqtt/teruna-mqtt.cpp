@@ -17,7 +17,6 @@
 #include <sstream>
 
 #include "clock.h"
-#include "clocks.h"
 #include "command-line.h"
 #include "config.h"
 #include "fail.h"
@@ -201,11 +200,9 @@ int main(int argc, char *argv[]) {
     mqtt::Transmitter transmitter(config.txPin, queue,
                                   [&](const mqtt::Request &request, std::int64_t startUs, double waitedMs,
                                       double tookMs) { gateway.sent(request, startUs, waitedMs, tookMs); });
+    gateway.hearsBack([&](std::int64_t nowNs) { return transmitter.onTheAirLately(nowNs); });
     mqtt::Receiver receiver(config, [&](const rx::Press &press, std::int64_t beganUs, std::int64_t endedUs) {
-        // A press of our own, heard back, must not reach a hub that may answer it with another.
-        if (!transmitter.onTheAirLately(common::monotonicNs())) {
-            gateway.heard(press, beganUs, endedUs);
-        }
+        gateway.heard(press, beganUs, endedUs);
     });
     std::string why = gateway.start();
     if (why.empty()) {

@@ -462,6 +462,22 @@ TEST_F(Gateway, PublishesWhatItHearsAndAnnouncesIt) {
     EXPECT_EQ(hub.on(topic, 0).size(), 1u);
 }
 
+// Its own press, heard back by its receiver, reaches no hub that might answer it with another.
+TEST_F(Gateway, PublishesNoneOfItsOwnPressesHeardBack) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    listenOnFifo(broker, hub);
+    hub.publish(kBase + "/send", R"({"remote": 6400, "button": 3})");
+    ASSERT_EQ(hub.on(kBase + "/sent", 1).size(), 1u);
+    playPress(6400, 3);
+    usleep(600'000);
+    playPress(6400, 4);
+    ASSERT_EQ(hub.on(kBase + "/received", 1).size(), 1u);
+    EXPECT_EQ(json::parse(hub.payloads(kBase + "/received", 1).at(0))["button"], 4);
+    EXPECT_EQ(hub.on(sharedPress(6400, 3), 0).size(), 0u);
+    EXPECT_EQ(stop().status, 0);
+}
+
 TEST_F(Gateway, EndsWithStatus1WhenItsInputGoesAway) {
     Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
     Hub hub(broker.port);
