@@ -562,7 +562,7 @@ TEST_F(Gateway, KeepsDiscoveryTrueToTheConfigurationAcrossReloads) {
     // A bad file is said, and the configuration in force stays.
     std::ofstream(dir_ + "/mqtt.conf") << conf << input << "queue = lots\n";
     kill(gateway_->pid(), SIGHUP);
-    usleep(500'000);
+    ASSERT_TRUE(gateway_->waitForErr("not 'lots'\n"));
     std::ofstream(dir_ + "/mqtt.conf") << conf << input
                                        << "button lamp = 1/1\nremote hall_remote = 6400/1\ndiscover_heard = no\n";
     kill(gateway_->pid(), SIGHUP);
@@ -737,7 +737,7 @@ TEST_F(Gateway, NeverSendsARequestPublishedWhileItWasAway) {
     start(broker, hub, "");
     EXPECT_EQ(stop().status, 0);
     hub.publish(kBase + "/send", R"({"remote": 6400, "button": 1})");
-    usleep(200'000);
+    ASSERT_EQ(hub.on(kBase + "/send", 1).size(), 1u);
     start(broker, hub, "");
     hub.publish(kBase + "/send", R"({"remote": 6400, "button": 2})");
     const auto sent = hub.payloads(kBase + "/sent", 1);
@@ -801,7 +801,8 @@ TEST_F(Gateway, PublishesAPressOnceHoweverManyGatewaysHearIt) {
         for (int i = 0; i < row.hearing; ++i) {
             EXPECT_EQ(hub.on("teruna/node" + std::to_string(i) + "/received", 1).size(), 1u);
         }
-        usleep(500'000);
+        EXPECT_EQ(hub.on(sharedPress(6400, 3), 1).size(), 1u);
+        usleep(300'000);  // for a second one, which must not come
         EXPECT_EQ(hub.on(sharedPress(6400, 3), 0).size(), 1u);
         std::string events;
         for (const std::string &event : hub.payloads("teruna/remote/6400/event", 0)) {
@@ -827,16 +828,17 @@ TEST_F(Gateway, SaysOnceThatAnotherGatewayHasItsNode) {
     mkdir(other.c_str(), 0700);
     auto second = launch(other, "broker = mqtt://127.0.0.1:" + std::to_string(broker.port) + "\nnode = test\n");
     // Once each has learnt of the other, neither takes the session within the minute.
-    sleep(3);
+    const std::string clash = "teruna-mqtt: another gateway is using node test on mqtt://127.0.0.1:" +
+                              std::to_string(broker.port) +
+                              ": give each gateway a node of its own; taking the session back at most once a minute\n";
+    ASSERT_TRUE(second->waitForErr(clash));
+    ASSERT_TRUE(gateway_->waitForErr(clash));
     const std::size_t settled = onlines(hub, kBase);
     sleep(3);
     EXPECT_EQ(onlines(hub, kBase), settled);
     EXPECT_LE(settled, 4u);
     kill(second->pid(), SIGTERM);
     const child::Outcome outcomes[] = {second->finish(), stop()};
-    const std::string clash =
-        "teruna-mqtt: another gateway is using node test on mqtt://127.0.0.1:" + std::to_string(broker.port) +
-        ": give each gateway a node of its own; taking the session back at most once a minute\n";
     for (const child::Outcome &outcome : outcomes) {
         const std::string &said = outcome.err;
         EXPECT_NE(said.find(clash), std::string::npos) << said;
@@ -928,36 +930,36 @@ TEST_F(Gateway, SaysWhyItCannotConnect) {
     const struct {
         std::string broker;
         std::string extra;
-        int waitS;
         std::string said;
     } rows[] = {
-        {"mqtt://127.0.0.1:" + std::to_string(garbage.port), "", 2,
+        {"mqtt://127.0.0.1:" + std::to_string(garbage.port), "",
          "the listener does not speak MQTT: its answer is malformed"},
-        {"mqtt://127.0.0.1:" + std::to_string(silent.port), "keepalive = 5\n", 7,
+        {"mqtt://127.0.0.1:" + std::to_string(silent.port), "keepalive = 5\n",
          "no answer within the keepalive of 5 s: is it an MQTT listener?"},
-        {"mqtt://127.0.0.1:" + std::to_string(secure.port), "", 2,
+        {"mqtt://127.0.0.1:" + std::to_string(secure.port), "",
          "the broker closed the connection before answering: if its listener is TLS, write the broker as mqtts://"},
-        {"mqtts://127.0.0.1:" + std::to_string(plain.port), "ca_file = " + tlsDir + "/ca.crt\n", 2,
+        {"mqtts://127.0.0.1:" + std::to_string(plain.port), "ca_file = " + tlsDir + "/ca.crt\n",
          "TLS failed: the broker closed the connection during the handshake: if its listener is not TLS, write the "
          "broker as mqtt://"},
-        {tlsTo(secure), "ca_file = " + otherCa + "\n", 2,
+        {tlsTo(secure), "ca_file = " + otherCa + "\n",
          "TLS failed: the broker's certificate is refused: self-signed certificate in certificate chain"},
-        {tlsTo(expired), "ca_file = " + expiredDir + "/ca.crt\n", 2,
+        {tlsTo(expired), "ca_file = " + expiredDir + "/ca.crt\n",
          "TLS failed: the broker's certificate is refused: certificate has expired"},
-        {tlsTo(misnamed), "ca_file = " + misnamedDir + "/ca.crt\n", 2,
+        {tlsTo(misnamed), "ca_file = " + misnamedDir + "/ca.crt\n",
          "TLS failed: the broker's certificate is refused: hostname mismatch"},
     };
-    // All at once, each in a folder of its own, until the slowest has had time to say it.
+    // All at once, each in a folder of its own, until each has said it: by then the quick
+    // ones have tried again while the slowest waited for its answer.
     std::vector<std::unique_ptr<child::Child>> gateways;
-    int slowestS = 0;
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const std::string folder = dir_ + "/row" + std::to_string(i);
         mkdir(folder.c_str(), 0700);
         gateways.push_back(
             launch(folder, "broker = " + rows[i].broker + "\nnode = row" + std::to_string(i) + "\n" + rows[i].extra));
-        slowestS = std::max(slowestS, rows[i].waitS);
     }
-    sleep(static_cast<unsigned int>(slowestS));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        EXPECT_TRUE(gateways[i]->waitForErr(rows[i].said)) << rows[i].broker;
+    }
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         SCOPED_TRACE(rows[i].broker);
         kill(gateways[i]->pid(), SIGTERM);
@@ -970,14 +972,13 @@ TEST_F(Gateway, SaysWhyItCannotConnect) {
     Hub hub(plain.port);
     start(plain, hub, "keepalive = 5\n");
     plain.pause(true);
-    sleep(12);
+    EXPECT_TRUE(gateway_->waitForErr(": the broker stopped answering within the keepalive of 5 s; trying again"));
     plain.pause(false);
-    EXPECT_NE(stop().err.find(": the broker stopped answering within the keepalive of 5 s; trying again"),
-              std::string::npos);
+    EXPECT_EQ(stop().status, 0);
     // And the right CA connects.
     auto gateway = launch(dir_, "broker = mqtts://localhost:" + std::to_string(secure.port) +
                                     "\nnode = test\nca_file = " + tlsDir + "/ca.crt\n");
-    sleep(1);
+    EXPECT_TRUE(gateway->waitForErr("\n"));
     kill(gateway->pid(), SIGTERM);
     EXPECT_EQ(gateway->finish().err,
               "teruna-mqtt: connected to the broker mqtts://localhost:" + std::to_string(secure.port) + "\n");

@@ -199,6 +199,24 @@ public:
         return true;
     }
 
+    // Reads standard error until it holds `text`: true once it does, false when the child ends
+    // or 20 s pass first. finish() gives all of it.
+    bool waitForErr(const std::string &text) {
+        for (int waited = 0; outcome_.err.find(text) == std::string::npos; waited += 10) {
+            pollfd ready = {errFd_, POLLIN, 0};
+            if (errFd_ < 0 || waited >= 20'000 || poll(&ready, 1, 10) < 0) {
+                return false;
+            }
+            char buffer[4096];
+            const ssize_t n = ready.revents != 0 ? read(errFd_, buffer, sizeof buffer) : 0;
+            if (ready.revents != 0 && n <= 0) {
+                return false;
+            }
+            outcome_.err.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        }
+        return true;
+    }
+
     Outcome finish() {
         pollfd fds[] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
         std::string *sinks[] = {&outcome_.out, &outcome_.err};
