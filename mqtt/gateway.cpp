@@ -650,8 +650,8 @@ void Gateway::retireFor(const Config &next) {
     }
     const Retirement done = retire(config_, keep, true);
     if (!done.why.empty()) {
-        common::complain("cannot clear what node %s left on %s: %s; teruna-mqtt --retire with the configuration "
-                         "before will",
+        common::complain("cannot clear what node %s left on %s: %s; clear it with teruna-mqtt --retire and the former "
+                         "configuration",
                          config_.node.c_str(), config_.broker.c_str(), done.why.c_str());
     } else if (!done.cleared.empty()) {
         common::complain("cleared the %zu retained messages node %s left under its former names", done.cleared.size(),
