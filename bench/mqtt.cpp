@@ -4,8 +4,8 @@
 // gateway while its receiver is fed noise, its resident size after many presses heard and
 // many requests refused (the simulated pins keep every call they were given, so requests sent
 // would measure them, not the gateway), what ten presses locked and left resident, and how soon
-// the first of one, two or three gateways that hear a press publishes it on the shared topic. Measurements named are the only ones run:
-// teruna-mqtt-bench [listening|memory|latency|gateways]...
+// the first of one, two or three gateways that hear a press publishes it on the shared topic. Measurements named are
+// the only ones run: teruna-mqtt-bench [listening|memory|latency|gateways]...
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -536,7 +536,8 @@ void measureFirstPublisher(const std::string &dir) {
     line("two gateways", two);
     line("three gateways", three);
     line("three gateways, c first, b 22 ms and a 45 ms later", worst);
-    for (const auto &[name, run] : {std::pair<const char *, const FirstPublisher *>{"two", &two}, {"three", &three},
+    for (const auto &[name, run] : {std::pair<const char *, const FirstPublisher *>{"two", &two},
+                                    {"three", &three},
                                     {"three in the worst order", &worst}}) {
         std::printf("%s: p95 of %s gateways less that of one: %+.2f ms\n", what, name,
                     percentile(run->latenciesMs, 0.95) - percentile(one.latenciesMs, 0.95));

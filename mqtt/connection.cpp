@@ -4,30 +4,43 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <tuple>
+
+#include "fail.h"
+#include "local-name.h"
+#include "tls-probe.h"
 
 namespace mqtt {
 
 namespace {
 
 constexpr int kQos = 1;
+constexpr int kLoopMs = 100;
+constexpr int kGoodbyeMs = 2000;
 
-ConnectionEvents &events(void *data) { return *static_cast<ConnectionEvents *>(data); }
+Connection &self(void *data) { return *static_cast<Connection *>(data); }
+
+std::string noAnswer(int keepAliveS) {
+    return "no answer within the keepalive of " + std::to_string(keepAliveS) + " s: is it an MQTT listener?";
+}
 
 }  // namespace
 
 bool BrokerSettings::operator==(const BrokerSettings &other) const {
     const auto fields = [](const BrokerSettings &s) {
-        return std::tie(s.host, s.port, s.tls, s.username, s.password, s.caFile, s.keepAliveS, s.clientId, s.willTopic);
+        return std::tie(s.url, s.host, s.port, s.tls, s.username, s.password, s.caFile, s.keepAliveS, s.node,
+                        s.clientId, s.willTopic);
     };
     return fields(*this) == fields(other);
 }
 
 BrokerSettings brokerSettings(const Config &config, const Topics &topics) {
     BrokerSettings settings;
+    settings.url = config.broker;
     settings.host = config.host;
     settings.port = config.port;
     settings.tls = config.tls;
@@ -35,6 +48,7 @@ BrokerSettings brokerSettings(const Config &config, const Topics &topics) {
     settings.password = config.password;
     settings.caFile = config.caFile;
     settings.keepAliveS = config.keepAliveS;
+    settings.node = config.node;
     settings.clientId = "teruna-mqtt-" + config.node;
     settings.willTopic = topics.status;
     return settings;
@@ -51,8 +65,8 @@ Connection::~Connection() {
 
 // A clean session each time, so that a request published while the gateway was away is never
 // sent late.
-std::string Connection::setUp(const BrokerSettings &settings) {
-    mosquitto *client = mosquitto_new(settings.clientId.c_str(), true, &events_);
+std::string Connection::setUp(const BrokerSettings &settings, bool quiet) {
+    mosquitto *client = mosquitto_new(settings.clientId.c_str(), true, this);
     if (client == nullptr) {
         return std::string("cannot make an MQTT client: ") + std::strerror(errno);
     }
@@ -80,22 +94,23 @@ std::string Connection::setUp(const BrokerSettings &settings) {
     }
     mosquitto_log_callback_set(client, [](mosquitto *, void *data, int level, const char *text) {
         if (level == MOSQ_LOG_ERR) {
-            events(data).onLibraryError(text);
+            self(data).libraryError_ = text;
         }
     });
     mosquitto_connect_v5_callback_set(client, [](mosquitto *, void *data, int reasonCode, int,
-                                                 const mosquitto_property *) { events(data).onConnect(reasonCode); });
+                                                 const mosquitto_property *) { self(data).onConnect(reasonCode); });
     mosquitto_disconnect_v5_callback_set(client,
                                          [](mosquitto *, void *data, int reasonCode, const mosquitto_property *) {
-                                             events(data).onDisconnect(reasonCode);
+                                             self(data).onDisconnect(reasonCode);
                                          });
     mosquitto_subscribe_v5_callback_set(
         client, [](mosquitto *, void *data, int mid, int count, const int *granted, const mosquitto_property *) {
-            events(data).onSubscribe(mid, count, granted);
+            self(data).events_.onSubscribe(mid, count, granted);
         });
-    mosquitto_message_callback_set(
-        client, [](mosquitto *, void *data, const mosquitto_message *message) { events(data).onMessage(*message); });
-    mosquitto_publish_callback_set(client, [](mosquitto *, void *data, int mid) { events(data).onPublish(mid); });
+    mosquitto_message_callback_set(client, [](mosquitto *, void *data, const mosquitto_message *message) {
+        self(data).events_.onMessage(*message);
+    });
+    mosquitto_publish_callback_set(client, [](mosquitto *, void *data, int mid) { self(data).onPublish(mid); });
     mosquitto *previous = nullptr;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -106,13 +121,17 @@ std::string Connection::setUp(const BrokerSettings &settings) {
     if (previous != nullptr) {
         mosquitto_destroy(previous);
     }
+    retryS_ = kFirstRetryS;
+    said_ = State::starting;
+    quiet_ = quiet;
     return "";
 }
 
 // Only the gateway's thread makes the client anew, so its own calls need no lock.
-int Connection::connect(const std::string &host, int maxPacket) {
+int Connection::connect(const std::string &host) {
+    answer_ = -1;
     mosquitto_property *properties = nullptr;
-    mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, static_cast<std::uint32_t>(maxPacket));
+    mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, static_cast<std::uint32_t>(kMaxPacket));
     const int rc =
         mosquitto_connect_bind_v5(client_, host.c_str(), settings_.port, settings_.keepAliveS, nullptr, properties);
     mosquitto_property_free_all(&properties);
@@ -131,6 +150,189 @@ int Connection::publish(const std::string &topic, const std::string &payload, bo
 
 int Connection::subscribe(const std::string &filter, int *mid) {
     return mosquitto_subscribe(client_, mid, filter.c_str(), kQos);
+}
+
+void Connection::serve(const std::atomic<bool> &stopping) {
+    libraryError_.clear();
+    answered_ = false;
+    host_ = settings_.host;
+    int rc = connect(host_);
+    if (rc == MOSQ_ERR_EAI && isLocalName(settings_.host)) {
+        host_ = systemAddressOf(settings_.host);
+        if (host_.empty()) {
+            say(State::unreachable, needsMdns(settings_.host, settings_.tls, settings_.port));
+            return;
+        }
+        rc = connect(host_);
+    }
+    if (rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_EAI || rc == MOSQ_ERR_LOOKUP) {
+        say(State::unreachable, "cannot reach it: " + whyOf(rc));
+        return;
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        say(State::lost, whyOf(rc));
+        return;
+    }
+    const auto connectingSince = std::chrono::steady_clock::now();
+    while (!stopping && rc == MOSQ_ERR_SUCCESS) {
+        rc = loop(kLoopMs);
+        if (!answered_ &&
+            std::chrono::steady_clock::now() - connectingSince > std::chrono::seconds(settings_.keepAliveS)) {
+            say(State::lost, noAnswer(settings_.keepAliveS));
+            disconnect();
+            return;
+        }
+        const ConnectionEvents::Turn turn = events_.onTurn();
+        if (turn == ConnectionEvents::Turn::yield) {
+            disconnect();
+            return;
+        }
+        if (turn == ConnectionEvents::Turn::leave) {
+            goodbye();
+            return;
+        }
+    }
+    if (stopping) {
+        if (rc == MOSQ_ERR_SUCCESS) {
+            goodbye();
+        }
+        return;
+    }
+    if (said_ == State::takenOver) {
+        return;
+    }
+    if (said_ == State::online) {
+        say(State::lost, "lost the connection: " + whyOf(rc));
+    } else if (said_ != State::refused) {
+        say(State::lost, whyOf(rc));
+    }
+}
+
+std::chrono::milliseconds Connection::retryWait() {
+    if (said_ == State::takenOver) {
+        return std::chrono::seconds(kTakeOverRetryS);
+    }
+    if (away_) {
+        return std::chrono::milliseconds(kAwayRetryMs);
+    }
+    const int waitS = retryS_;
+    retryS_ = std::min(2 * retryS_, kLastRetryS);
+    return std::chrono::seconds(waitS);
+}
+
+void Connection::onConnect(int reasonCode) {
+    answered_ = true;
+    answer_ = reasonCode;
+    if (reasonCode != 0) {
+        say(State::refused, std::string("the broker refused the connection: ") + mosquitto_reason_string(reasonCode));
+        return;
+    }
+    retryS_ = kFirstRetryS;
+    say(State::online);
+    events_.onOnline();
+}
+
+void Connection::onDisconnect(int reasonCode) {
+    if (reasonCode == MQTT_RC_SESSION_TAKEN_OVER) {
+        say(State::takenOver);
+    }
+    events_.onOffline();
+}
+
+void Connection::onPublish(int mid) {
+    if (mid == goodbyeMid_) {
+        goodbyeAcknowledged_ = true;
+    }
+    events_.onPublish(mid);
+}
+
+void Connection::takenOver() {
+    said_ = State::starting;
+    say(State::takenOver);
+}
+
+// Says what changed, once: a broker that stays away for a day is one line.
+void Connection::say(State state, const std::string &why) {
+    // Away: nothing answers where the broker was, or the connection it had answered dropped.
+    // Whatever else keeps it from taking the gateway wants its administrator, and is tried less.
+    away_ = state == State::unreachable ||
+            (state == State::lost && (said_ == State::online || (said_ == State::lost && away_)));
+    if (state == said_ && why == saidWhy_) {
+        return;
+    }
+    said_ = state;
+    saidWhy_ = why;
+    const char *broker = settings_.url.c_str();
+    if (quiet_) {
+        return;
+    }
+    if (state == State::takenOver) {
+        sayClash();
+    } else if (state == State::online) {
+        common::complain("connected to the broker %s", broker);
+    } else if (away_) {
+        common::complain("%s: %s; trying again every half second", broker, why.c_str());
+    } else if (why != "") {
+        common::complain("%s: %s; trying again, at longest every %d s", broker, why.c_str(), kLastRetryS);
+    }
+}
+
+void Connection::sayClash() {
+    if (!clashSaid_) {
+        common::complain("another gateway is using node %s on %s: give each gateway a node of its own; taking the "
+                         "session back at most once a minute",
+                         settings_.node.c_str(), settings_.url.c_str());
+    }
+    clashSaid_ = true;
+}
+
+std::string Connection::whyOf(int rc) {
+    switch (rc) {
+    case MOSQ_ERR_ERRNO:
+        // A connection the broker closed reads as either, whichever call notices first.
+        if (answered_ && (errno == EPIPE || errno == ECONNRESET)) {
+            return mosquitto_strerror(MOSQ_ERR_CONN_LOST);
+        }
+        return errno == 0 ? "the connection failed" : std::strerror(errno);
+    case MOSQ_ERR_TLS:
+    case MOSQ_ERR_TLS_HANDSHAKE:
+        return "TLS failed: " + tlsFailure(host_, settings_.port, settings_.caFile, libraryError_);
+    case MOSQ_ERR_KEEPALIVE:
+        if (!answered_) {
+            return noAnswer(settings_.keepAliveS);
+        }
+        return "the broker stopped answering within the keepalive of " + std::to_string(settings_.keepAliveS) + " s";
+    case MOSQ_ERR_PROTOCOL:
+    case MOSQ_ERR_MALFORMED_PACKET:
+    case MOSQ_ERR_MALFORMED_UTF8:
+        return "the listener does not speak MQTT: its answer is malformed";
+    case MOSQ_ERR_CONN_LOST:
+        if (!answered_) {
+            return settings_.tls ? "the broker closed the connection before answering"
+                                 : "the broker closed the connection before answering: if its listener is TLS, write "
+                                   "the broker as mqtts://";
+        }
+        return mosquitto_strerror(rc);
+    default:
+        return mosquitto_strerror(rc);
+    }
+}
+
+// Publishes offline and disconnects, each awaited a little.
+void Connection::goodbye() {
+    goodbyeAcknowledged_ = false;
+    publish(settings_.willTopic, "offline", true, &goodbyeMid_);
+    for (int waited = 0; waited < kGoodbyeMs && !goodbyeAcknowledged_; waited += kLoopMs / 10) {
+        if (loop(kLoopMs / 10) != MOSQ_ERR_SUCCESS) {
+            return;
+        }
+    }
+    disconnect();
+    for (int waited = 0; waited < kGoodbyeMs; waited += kLoopMs / 10) {
+        if (loop(kLoopMs / 10) != MOSQ_ERR_SUCCESS) {
+            return;
+        }
+    }
 }
 
 }  // namespace mqtt

@@ -147,8 +147,8 @@ namespace {
 
 // The remotes' configs that `node`'s record held and that neither `claimed` nor another
 // gateway's record claims.
-std::vector<std::string> unclaimedRemoteConfigs(const std::string &node, const Topics &topics,
-                                                const Retained &retained, std::set<std::string> claimed) {
+std::vector<std::string> unclaimedRemoteConfigs(const std::string &node, const Topics &topics, const Retained &retained,
+                                                std::set<std::string> claimed) {
     std::vector<std::string> unclaimed;
     const auto own = retained.records.find(node);
     if (own == retained.records.end()) {

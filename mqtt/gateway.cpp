@@ -2,26 +2,19 @@
 #include "gateway.h"
 
 #include <mosquitto.h>
-#include <mqtt_protocol.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <random>
 
 #include "clocks.h"
 #include "fail.h"
-#include "local-name.h"
 #include "retire.h"
-#include "tls-probe.h"
 
 namespace mqtt {
 
 namespace {
 
-constexpr int kLoopMs = 100;
-constexpr int kGoodbyeMs = 2000;
 constexpr std::size_t kHeardAtMost = 4096;
 constexpr auto kBirthSpread = std::chrono::milliseconds(2000);
 constexpr auto kLeaveAfter = std::chrono::seconds(2);
@@ -29,10 +22,6 @@ constexpr auto kLeaveAfter = std::chrono::seconds(2);
 std::int64_t ageUs(std::int64_t sinceEpochUs) { return common::realtimeUs() - sinceEpochUs; }
 
 std::int64_t monotonicUs() { return common::monotonicNs() / 1000; }
-
-std::string noAnswer(int keepAliveS) {
-    return "no answer within the keepalive of " + std::to_string(keepAliveS) + " s: is it an MQTT listener?";
-}
 
 std::string newInstance() {
     std::random_device random;
@@ -55,91 +44,15 @@ std::string Gateway::start() {
 
 std::string Gateway::setUpClient() { return connection_.setUp(brokerSettings(config_, topics_)); }
 
-void Gateway::onLibraryError(const char *text) { libraryError_ = text; }
-
 void Gateway::onPublish(int mid) {
-    if (mid == goodbyeMid_) {
-        goodbyeAcknowledged_ = true;
-    }
     if (mid == leavingMid_) {
         leavingMid_ = 0;
     }
 }
 
-// Says what changed, once: a broker that stays away for a day is one line.
-void Gateway::say(State state, const std::string &why) {
-    // Away: nothing answers where the broker was, or the connection it had answered dropped.
-    // Whatever else keeps it from taking the gateway wants its administrator, and is tried less.
-    away_ = state == State::unreachable ||
-            (state == State::lost && (said_ == State::online || (said_ == State::lost && away_)));
-    if (state == said_ && why == saidWhy_) {
-        return;
-    }
-    said_ = state;
-    saidWhy_ = why;
-    const char *broker = config_.broker.c_str();
-    if (state == State::takenOver) {
-        sayClash();
-    } else if (state == State::online) {
-        common::complain("connected to the broker %s", broker);
-    } else if (away_) {
-        common::complain("%s: %s; trying again every half second", broker, why.c_str());
-    } else if (why != "") {
-        common::complain("%s: %s; trying again, at longest every %d s", broker, why.c_str(), kLastRetryS);
-    }
-}
-
-void Gateway::sayClash() {
-    if (!clashSaid_) {
-        common::complain("another gateway is using node %s on %s: give each gateway a node of its own; taking the "
-                         "session back at most once a minute",
-                         config_.node.c_str(), config_.broker.c_str());
-    }
-    clashSaid_ = true;
-}
-
-std::string Gateway::whyOf(int rc) {
-    switch (rc) {
-    case MOSQ_ERR_ERRNO:
-        // A connection the broker closed reads as either, whichever call notices first.
-        if (answered_ && (errno == EPIPE || errno == ECONNRESET)) {
-            return mosquitto_strerror(MOSQ_ERR_CONN_LOST);
-        }
-        return errno == 0 ? "the connection failed" : std::strerror(errno);
-    case MOSQ_ERR_TLS:
-    case MOSQ_ERR_TLS_HANDSHAKE:
-        return "TLS failed: " + tlsFailure(host_, config_.port, config_.caFile, libraryError_);
-    case MOSQ_ERR_KEEPALIVE:
-        if (!answered_) {
-            return noAnswer(config_.keepAliveS);
-        }
-        return "the broker stopped answering within the keepalive of " + std::to_string(config_.keepAliveS) + " s";
-    case MOSQ_ERR_PROTOCOL:
-    case MOSQ_ERR_MALFORMED_PACKET:
-    case MOSQ_ERR_MALFORMED_UTF8:
-        return "the listener does not speak MQTT: its answer is malformed";
-    case MOSQ_ERR_CONN_LOST:
-        if (!answered_) {
-            return config_.tls ? "the broker closed the connection before answering"
-                               : "the broker closed the connection before answering: if its listener is TLS, write "
-                                 "the broker as mqtts://";
-        }
-        return mosquitto_strerror(rc);
-    default:
-        return mosquitto_strerror(rc);
-    }
-}
-
 void Gateway::waitBeforeRetry() {
     std::unique_lock<std::mutex> lock(sleepMutex_);
-    std::chrono::milliseconds wait(kAwayRetryMs);
-    if (said_ == State::takenOver) {
-        wait = std::chrono::seconds(kTakeOverRetryS);
-    } else if (!away_) {
-        wait = std::chrono::seconds(retryS_);
-        retryS_ = std::min(2 * retryS_, kLastRetryS);
-    }
-    wake_.wait_for(lock, wait, [this] {
+    wake_.wait_for(lock, connection_.retryWait(), [this] {
         const std::lock_guard<std::mutex> guard(mutex_);
         return stopping_.load() || reloaded_ != nullptr;
     });
@@ -148,100 +61,48 @@ void Gateway::waitBeforeRetry() {
 void Gateway::run() {
     while (!stopping_) {
         applyReload();
-        connection();
+        connection_.serve(stopping_);
         if (!stopping_) {
             waitBeforeRetry();
         }
     }
 }
 
-void Gateway::connection() {
-    libraryError_.clear();
-    answered_ = false;
-    host_ = config_.host;
-    int rc = connection_.connect(host_, kMaxPacket);
-    if (rc == MOSQ_ERR_EAI && isLocalName(config_.host)) {
-        host_ = systemAddressOf(config_.host);
-        if (host_.empty()) {
-            say(State::unreachable, needsMdns(config_.host, config_.tls, config_.port));
-            return;
-        }
-        rc = connection_.connect(host_, kMaxPacket);
+// Between two passes of the connection's loop.
+ConnectionEvents::Turn Gateway::onTurn() {
+    const Clock::time_point now = Clock::now();
+    // Another gateway holds this node: it learns so from the record, once the broker has it.
+    if (leavingSince_ != Clock::time_point() && (leavingMid_ == 0 || now - leavingSince_ > kLeaveAfter)) {
+        leavingSince_ = Clock::time_point();
+        return Turn::yield;
     }
-    if (rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_EAI || rc == MOSQ_ERR_LOOKUP) {
-        say(State::unreachable, "cannot reach it: " + whyOf(rc));
-        return;
-    }
-    if (rc != MOSQ_ERR_SUCCESS) {
-        say(State::lost, whyOf(rc));
-        return;
-    }
-    connectingSince_ = Clock::now();
-    while (!stopping_ && rc == MOSQ_ERR_SUCCESS) {
-        rc = connection_.loop(kLoopMs);
-        const Clock::time_point now = Clock::now();
-        if (!answered_ && now - connectingSince_ > std::chrono::seconds(config_.keepAliveS)) {
-            say(State::lost, noAnswer(config_.keepAliveS));
-            connection_.disconnect();
-            return;
-        }
-        // Another gateway holds this node: it learns so from the record, once the broker has it.
-        if (leavingSince_ != Clock::time_point() && (leavingMid_ == 0 || now - leavingSince_ > kLeaveAfter)) {
-            leavingSince_ = Clock::time_point();
-            connection_.disconnect();
-            return;
-        }
-        bool reconnect = false;
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            reconnect =
-                reloaded_ != nullptr && brokerSettings(*reloaded_, Topics(*reloaded_)) != connection_.settings();
-        }
-        if (reconnect) {
-            goodbye();
-            return;
-        }
-        applyReload();
-        bool announceNow = false;
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            announceNow = now >= announceAt_;
-            if (announceNow) {
-                announceAt_ = Clock::time_point::max();
-            }
-        }
-        if (announceNow) {
-            announce();
-        }
+    {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (online_) {
-            follow(agreement_.tick(monotonicUs()));
+        if (reloaded_ != nullptr && brokerSettings(*reloaded_, Topics(*reloaded_)) != connection_.settings()) {
+            return Turn::leave;
         }
     }
-    if (stopping_) {
-        if (rc == MOSQ_ERR_SUCCESS) {
-            goodbye();
+    applyReload();
+    bool announceNow = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        announceNow = now >= announceAt_;
+        if (announceNow) {
+            announceAt_ = Clock::time_point::max();
         }
-        return;
     }
-    if (said_ == State::takenOver) {
-        return;
+    if (announceNow) {
+        announce();
     }
-    if (said_ == State::online) {
-        say(State::lost, "lost the connection: " + whyOf(rc));
-    } else if (said_ != State::refused) {
-        say(State::lost, whyOf(rc));
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (online_) {
+        follow(agreement_.tick(monotonicUs()));
     }
+    return Turn::stay;
 }
 
-void Gateway::onConnect(int reasonCode) {
-    answered_ = true;
-    if (reasonCode != 0) {
-        say(State::refused, std::string("the broker refused the connection: ") + mosquitto_reason_string(reasonCode));
-        return;
-    }
-    retryS_ = kFirstRetryS;
-    say(State::online);
+void Gateway::onOnline() {
+    connected_ = true;
     subscribe(topics_.send);
     subscribe(topics_.buttonPress);
     publish(topics_.status, "online", true);
@@ -253,10 +114,8 @@ void Gateway::onConnect(int reasonCode) {
     synchronise();
 }
 
-void Gateway::onDisconnect(int reasonCode) {
-    if (reasonCode == MQTT_RC_SESSION_TAKEN_OVER) {
-        say(State::takenOver);
-    }
+void Gateway::onOffline() {
+    connected_ = false;
     const std::lock_guard<std::mutex> lock(mutex_);
     online_ = false;
     agreement_.connected(false, monotonicUs());
@@ -324,8 +183,7 @@ void Gateway::finishSync() {
             connection_.publish(topics_.gateway, payload, true, &leavingMid_);
             leavingSince_ = Clock::now();
             syncToken_.clear();
-            said_ = State::starting;
-            say(State::takenOver);
+            connection_.takenOver();
             return;
         }
         contested = previous.instance == instance_ && !previous.contestedBy.empty();
@@ -336,7 +194,7 @@ void Gateway::finishSync() {
         clear = staleConfigs(config_, topics_, announced_, retained_);
     }
     if (contested) {
-        sayClash();
+        connection_.sayClash();
     }
     for (const std::string &topic : clear) {
         publish(topic, "", true);
@@ -623,9 +481,7 @@ void Gateway::applyReload() {
         announcedKnown_ = false;
     }
     if (rebuild) {
-        retryS_ = kFirstRetryS;
         connectedBefore_ = false;
-        said_ = State::starting;
         const std::string why = setUpClient();
         if (!why.empty()) {
             common::complain("%s", why.c_str());
@@ -633,7 +489,7 @@ void Gateway::applyReload() {
         return;
     }
     // Connected, its records perhaps still coming in: read back anew for the new names.
-    if (said_ == State::online) {
+    if (connected_) {
         synchronise();
     }
 }
@@ -656,22 +512,6 @@ void Gateway::retireFor(const Config &next) {
     } else if (!done.cleared.empty()) {
         common::complain("cleared the %zu retained messages node %s left under its former names", done.cleared.size(),
                          config_.node.c_str());
-    }
-}
-
-void Gateway::goodbye() {
-    goodbyeAcknowledged_ = false;
-    connection_.publish(topics_.status, "offline", true, &goodbyeMid_);
-    for (int waited = 0; waited < kGoodbyeMs && !goodbyeAcknowledged_; waited += kLoopMs / 10) {
-        if (connection_.loop(kLoopMs / 10) != MOSQ_ERR_SUCCESS) {
-            return;
-        }
-    }
-    connection_.disconnect();
-    for (int waited = 0; waited < kGoodbyeMs; waited += kLoopMs / 10) {
-        if (connection_.loop(kLoopMs / 10) != MOSQ_ERR_SUCCESS) {
-            return;
-        }
     }
 }
 

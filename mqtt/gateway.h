@@ -32,19 +32,6 @@ namespace mqtt {
 
 // Presses heard while the broker is away, kept for when it is back.
 constexpr std::size_t kHeardWhileAway = 256;
-// The largest packet the broker may send the gateway: requests, and the retained records and
-// configs it reads back.
-constexpr int kMaxPacket = 256 * 1024;
-// A broker that is away (nothing answers, or an open connection dropped) is tried again every
-// half second, so that the gateway is back within a second of its return however long it was
-// gone. One that answers but cannot take the gateway (a refusal, TLS, not MQTT) is tried after
-// 1 s, then after twice as long each time, up to every 60 s.
-constexpr int kAwayRetryMs = 500;
-constexpr int kFirstRetryS = 1;
-constexpr int kLastRetryS = 60;
-// After another gateway took over the node's session: one take-over a minute at most.
-constexpr int kTakeOverRetryS = 60;
-
 class Gateway : private ConnectionEvents {
 public:
     Gateway(const Config &config, Queue &queue);
@@ -63,7 +50,9 @@ public:
     // A press heard, with when it began and ended (µs since the epoch). One heard while
     // `onTheAirLately` says this gateway's transmitter was on the air is its own, heard back.
     void heard(const rx::Press &press, std::int64_t beganUs, std::int64_t endedUs);
-    void hearsBack(std::function<bool(std::int64_t nowNs)> onTheAirLately) { onTheAirLately_ = std::move(onTheAirLately); }
+    void hearsBack(std::function<bool(std::int64_t nowNs)> onTheAirLately) {
+        onTheAirLately_ = std::move(onTheAirLately);
+    }
 
     // Takes a new configuration: announces and clears to match it, and connects again when
     // the broker's settings changed. Applied by the gateway's thread.
@@ -73,7 +62,6 @@ public:
     void stop();
 
 private:
-    enum class State { starting, online, unreachable, refused, lost, takenOver };
     struct Heard {
         rx::Press press;
         std::int64_t beganUs;
@@ -83,20 +71,15 @@ private:
 
     std::string setUpClient();
     void run();
-    // One connection, from connecting to its loss or the stop.
-    void connection();
     void waitBeforeRetry();
-    void say(State state, const std::string &why = "");
-    void sayClash();
-    std::string whyOf(int rc);
 
-    // From libmosquitto's callbacks, on the gateway's thread.
-    void onConnect(int reasonCode) override;
-    void onDisconnect(int reasonCode) override;
+    // From the connection, on the gateway's thread.
+    void onOnline() override;
+    void onOffline() override;
     void onSubscribe(int mid, int count, const int *granted) override;
     void onMessage(const mosquitto_message &message) override;
     void onPublish(int mid) override;
-    void onLibraryError(const char *text) override;
+    Turn onTurn() override;
 
     void subscribe(const std::string &filter);
     void synchronise();
@@ -110,7 +93,6 @@ private:
     void publish(const std::string &topic, const std::string &payload, bool retain = false);
     void publishPending();
     void follow(const Steps &steps);
-    void goodbye();
 
     Config config_;
     Topics topics_;
@@ -120,30 +102,20 @@ private:
     std::atomic<bool> stopping_{false};
     std::mutex sleepMutex_;
     std::condition_variable wake_;
-    int retryS_ = kFirstRetryS;
-    State said_ = State::starting;
-    bool away_ = false;  // the broker is away, rather than refusing the gateway: tried again soon
-    std::string saidWhy_;
-    bool clashSaid_ = false;
     const std::string instance_;  // this process, among gateways that may share its node
+    bool connected_ = false;
     bool connectedBefore_ = false;
-    std::string host_;          // what this connection looked up: the broker's name, or its address from getent
-    std::string libraryError_;  // what libmosquitto last logged as an error
-    Clock::time_point connectingSince_;
-    bool answered_ = false;  // the broker answered this connection
     std::map<int, std::string> subscribing_;
     std::set<std::string> refusedSaid_;
-    int goodbyeMid_ = -1;
     int leavingMid_ = 0;
     Clock::time_point leavingSince_;
-    std::atomic<bool> goodbyeAcknowledged_{false};
 
     std::mutex mutex_;  // guards what follows, shared with the receiving and transmitting threads
     bool online_ = false;
     std::deque<Heard> pending_;
     unsigned long droppedWhileAway_ = 0;
     std::unique_ptr<Config> reloaded_;
-    std::string syncToken_;  // while the retained messages of this connection come in
+    std::string syncToken_;       // while the retained messages of this connection come in
     bool statusesAsked_ = false;  // the records are in; the other gateways' statuses are coming
     Retained retained_;
     Announced announced_;

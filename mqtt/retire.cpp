@@ -52,25 +52,25 @@ private:
         BrokerSettings settings = brokerSettings(config_, topics_);
         settings.clientId += "-retiring";  // beside a gateway of the node, not in its place
         settings.willTopic.clear();
-        std::string why = connection_.setUp(settings);
+        std::string why = connection_.setUp(settings, true);
         if (!why.empty()) {
             return why;
         }
         std::string host = config_.host;
-        int rc = connection_.connect(host, 256 * 1024);
+        int rc = connection_.connect(host);
         if (rc == MOSQ_ERR_EAI && isLocalName(host)) {
             host = systemAddressOf(host);
-            rc = host.empty() ? MOSQ_ERR_EAI : connection_.connect(host, 256 * 1024);
+            rc = host.empty() ? MOSQ_ERR_EAI : connection_.connect(host);
         }
         if (rc != MOSQ_ERR_SUCCESS) {
             return std::string("cannot reach it: ") +
                    (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
         }
-        if (!loopUntil([this] { return answer_ >= 0; })) {
+        if (!loopUntil([this] { return connection_.answer() >= 0; })) {
             return "no answer from the broker";
         }
-        if (answer_ != 0) {
-            return std::string("the broker refused the connection: ") + mosquitto_reason_string(answer_);
+        if (connection_.answer() != 0) {
+            return std::string("the broker refused the connection: ") + mosquitto_reason_string(connection_.answer());
         }
         return "";
     }
@@ -108,11 +108,11 @@ private:
         return true;
     }
 
-    void onConnect(int reasonCode) override { answer_ = reasonCode; }
-    void onDisconnect(int) override { lost_ = true; }
+    void onOnline() override {}
+    void onOffline() override { lost_ = true; }
+    Turn onTurn() override { return Turn::stay; }
     void onSubscribe(int, int, const int *) override {}
     void onPublish(int mid) override { clearing_.erase(mid); }
-    void onLibraryError(const char *) override {}
     void onMessage(const mosquitto_message &message) override {
         const std::string topic = message.topic;
         const std::string payload(static_cast<const char *>(message.payload),
@@ -133,7 +133,6 @@ private:
     const Config &config_;
     const Topics topics_;
     Connection connection_{*this};
-    int answer_ = -1;
     bool lost_ = false;
     std::string token_;
     bool synced_ = false;

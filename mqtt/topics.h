@@ -45,7 +45,7 @@ struct Topics {
     struct Parsed {
         enum class Kind { other, send, buttonPress, sync, record, report, sharedEvent, hubStatus, nodeConfig };
         Kind kind = Kind::other;
-        std::string name;  // the button of buttonPress; the node of record and report
+        std::string name;         // the button of buttonPress; the node of record and report
         unsigned int remote = 0;  // of sharedEvent
     };
     [[nodiscard]] Parsed parse(const std::string &topic) const;

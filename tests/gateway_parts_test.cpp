@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <tuple>
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "child.h"
 #include "config.h"
@@ -221,7 +221,6 @@ TEST(GatewayBrokerSettings, DifferWhereTheClientWouldBeMadeOtherwise) {
     }
 }
 
-
 mqtt::Config configOf(const std::string &text) {
     mqtt::Config config;
     EXPECT_EQ(mqtt::parseConfig(text, "mqtt.conf", config), "") << text;
@@ -300,10 +299,10 @@ TEST(GatewayDiscovery, ClearsOnlyWhatNoConfigurationClaims) {
 
     // Retired, it clears all it had but what cellar claims; the status only when kept.
     EXPECT_EQ(asSet(mqtt::retiredTopics(config, retained)),
-              (std::set<std::string>{topics.buttonConfig("lamp"), topics.buttonConfig("fan"),
-                                     topics.connectivityConfig, topics.gateway, topics.triggerConfig(6400, 1),
-                                     topics.triggerConfig(6400, 2), topics.eventConfig(6400),
-                                     topics.triggerConfig(18, 1), topics.eventConfig(18), topics.triggerConfig(5, 5)}));
+              (std::set<std::string>{topics.buttonConfig("lamp"), topics.buttonConfig("fan"), topics.connectivityConfig,
+                                     topics.gateway, topics.triggerConfig(6400, 1), topics.triggerConfig(6400, 2),
+                                     topics.eventConfig(6400), topics.triggerConfig(18, 1), topics.eventConfig(18),
+                                     topics.triggerConfig(5, 5)}));
     retained.status = "offline";
     const std::vector<std::string> kept = mqtt::retiredTopics(config, retained, {topics.buttonConfig("lamp")});
     EXPECT_EQ(std::count(kept.begin(), kept.end(), topics.status), 1);
@@ -317,14 +316,16 @@ TEST(GatewayDiscovery, ReadsBackEventsAndReports) {
     mqtt::HeardPress read;
     std::int64_t agoUs = 0;
     ASSERT_TRUE(mqtt::parseReport(mqtt::reportJson(press, 42'000), read, agoUs));
-    EXPECT_EQ(std::make_tuple(read.remote, read.button, read.beganUs, read.endedUs, read.node, agoUs),
-              std::make_tuple(press.remote, press.button, press.beganUs, press.endedUs, press.node, std::int64_t{42'000}));
+    EXPECT_EQ(
+        std::make_tuple(read.remote, read.button, read.beganUs, read.endedUs, read.node, agoUs),
+        std::make_tuple(press.remote, press.button, press.beganUs, press.endedUs, press.node, std::int64_t{42'000}));
     ASSERT_TRUE(mqtt::parseEvent(mqtt::eventJson(press), read));
     EXPECT_FALSE(mqtt::parseReport(mqtt::eventJson(press), read, agoUs));
-    for (const std::string payload : {"", "press", R"({"remote":6400})",
-                                      R"({"remote":65536,"button":3,"time":"2026-12-09T18:43:45.151Z","duration_ms":1,"node":"a"})",
-                                      R"({"remote":1,"button":128,"time":"2026-12-09T18:43:45.151Z","duration_ms":1,"node":"a"})",
-                                      R"({"remote":1,"button":3,"time":"yesterday","duration_ms":1,"node":"a"})"}) {
+    for (const std::string payload :
+         {"", "press", R"({"remote":6400})",
+          R"({"remote":65536,"button":3,"time":"2026-12-09T18:43:45.151Z","duration_ms":1,"node":"a"})",
+          R"({"remote":1,"button":128,"time":"2026-12-09T18:43:45.151Z","duration_ms":1,"node":"a"})",
+          R"({"remote":1,"button":3,"time":"yesterday","duration_ms":1,"node":"a"})"}) {
         EXPECT_FALSE(mqtt::parseEvent(payload, read)) << payload;
     }
     mqtt::Announced record;

@@ -28,9 +28,9 @@
 #include "connection.h"
 #include "messages.h"
 #include "mqtt_under_test.h"
-#include "requests.h"
 #include "queue.h"
 #include "recording.h"
+#include "requests.h"
 #include "vcd.h"
 
 namespace {
@@ -639,8 +639,8 @@ TEST_F(Gateway, LeavesNothingOfANodeItNoLongerIs) {
     };
     const child::Outcome refused = retire();
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.err, "teruna-mqtt: cannot retire node attic on mqtt://127.0.0.1:" +
-                               std::to_string(broker.port) + ": node attic is online: stop its gateway first\n");
+    EXPECT_EQ(refused.err, "teruna-mqtt: cannot retire node attic on mqtt://127.0.0.1:" + std::to_string(broker.port) +
+                               ": node attic is online: stop its gateway first\n");
     const child::Outcome stopped = stop();
     EXPECT_EQ(stopped.status, 0);
     EXPECT_NE(stopped.err.find("cleared the 4 retained messages node test left under its former names\n"),
@@ -657,8 +657,7 @@ TEST_F(Gateway, LeavesNothingOfANodeItNoLongerIs) {
     }
     EXPECT_EQ(retired.out, listed);
     EXPECT_EQ(Hub(broker.port).kept(), std::set<std::string>{});
-    EXPECT_EQ(retire().out, "nothing of node attic was kept on mqtt://127.0.0.1:" + std::to_string(broker.port) +
-                                "\n");
+    EXPECT_EQ(retire().out, "nothing of node attic was kept on mqtt://127.0.0.1:" + std::to_string(broker.port) + "\n");
 }
 
 // The transmitting thread publishes what it sent while the gateway's thread makes its client
@@ -822,9 +821,9 @@ TEST_F(Gateway, SaysOnceThatAnotherGatewayHasItsNode) {
     mkdir(other.c_str(), 0700);
     auto second = launch(other, "broker = mqtt://127.0.0.1:" + std::to_string(broker.port) + "\nnode = test\n");
     // Once each has learnt of the other, neither takes the session within the minute.
-    const std::string clash = "teruna-mqtt: another gateway is using node test on mqtt://127.0.0.1:" +
-                              std::to_string(broker.port) +
-                              ": give each gateway a node of its own; taking the session back at most once a minute\n";
+    const std::string clash =
+        "teruna-mqtt: another gateway is using node test on mqtt://127.0.0.1:" + std::to_string(broker.port) +
+        ": give each gateway a node of its own; taking the session back at most once a minute\n";
     ASSERT_TRUE(second->waitForErr(clash));
     ASSERT_TRUE(gateway_->waitForErr(clash));
     const std::size_t settled = onlines(hub, kBase);

@@ -28,7 +28,6 @@ inline const struct {
     {R"({"remote": 6400, "button": 3} x)", "not JSON"},
 };
 
-
 }  // namespace requests
 
 #endif
