@@ -205,23 +205,25 @@ void Gateway::finishSync() {
 // Follows the status of each gateway that has a record: its last will tells when it goes.
 // `ask`: then says when their retained statuses are in.
 void Gateway::followStatuses(bool ask) {
-    std::vector<std::string> follow;
+    std::vector<std::string> statuses;
+    std::string token;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         for (const auto &[node, record] : retained_.records) {
             if (node != config_.node && !record.status.empty() && record.status != topics_.status &&
                 nodeOfStatus_.emplace(record.status, node).second) {
-                follow.push_back(record.status);
+                statuses.push_back(record.status);
             }
         }
         ask = ask && !syncToken_.empty();
         statusesAsked_ = statusesAsked_ || ask;
+        token = syncToken_;
     }
-    for (const std::string &topic : follow) {
+    for (const std::string &topic : statuses) {
         subscribe(topic);
     }
     if (ask) {
-        publish(topics_.sync, syncToken_);
+        publish(topics_.sync, token);
     }
 }
 
