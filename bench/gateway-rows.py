@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""Gateways on a mosquitto broker of their own on 127.0.0.1, fed one press through their FIFOs
+at the offsets of each row, five times (ten for the burst): how many shared events each row
+gives. `skew` puts a gateway's wall clock seconds or minutes off (bench/skewed-clock.c, built
+here with cc); `soak` runs two gateways 0 to 30 ms apart for 15 minutes.
+usage: bench/gateway-rows.py BUILD [rows] [skew] [soak]"""
+import json, os, random, socket, subprocess, sys, tempfile, threading, time
+
+BUILD = sys.argv[1] if len(sys.argv) > 1 else "build"
+GW = os.path.join(BUILD, "teruna-mqtt")
+TERUNA = os.path.join(BUILD, "teruna")
+SKEW = os.path.join(tempfile.mkdtemp(prefix="teruna-skew-"), "skewed-clock.so")
+subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", SKEW,
+                os.path.join(os.path.dirname(os.path.abspath(__file__)), "skewed-clock.c"), "-ldl"], check=True)
+
+def free_port():
+    s = socket.socket(); s.bind(("127.0.0.1", 0)); p = s.getsockname()[1]; s.close(); return p
+
+class Setup:
+    def __init__(self, nodes, skews=None, gone=0):
+        self.dir = tempfile.mkdtemp(prefix="rows-")
+        self.port = free_port()
+        open(f"{self.dir}/b.conf", "w").write(f"listener {self.port} 127.0.0.1\nallow_anonymous true\n")
+        self.broker = subprocess.Popen(["mosquitto", "-c", f"{self.dir}/b.conf"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(0.3)
+        self.log = open(f"{self.dir}/all.log", "w")
+        self.sub = subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-v", "-t", "#", "-F", "%U %t %p"], stdout=self.log)
+        time.sleep(0.2)
+        for g in range(gone):  # records of gateways that no longer run, first by name
+            rec = json.dumps({"declared": [], "heard": [[6400, 3]], "status": f"teruna/aa{g:02d}/status"})
+            subprocess.run(["mosquitto_pub", "-p", str(self.port), "-r", "-t", f"teruna/gateway/aa{g:02d}", "-m", rec])
+            subprocess.run(["mosquitto_pub", "-p", str(self.port), "-r", "-t", f"teruna/aa{g:02d}/status", "-m", "offline"])
+        self.gws = []
+        self.fifos = []
+        for i, node in enumerate(nodes):
+            home = f"{self.dir}/{node}"; os.mkdir(home); os.mkfifo(f"{home}/fifo")
+            open(f"{home}/c", "w").write(f"broker = mqtt://127.0.0.1:{self.port}\nnode = {node}\nreceive_from = {home}/fifo\n")
+            env = dict(os.environ, TERUNA_SIM_LOG=f"{home}/sent.log")
+            if skews and skews[i]:
+                env["LD_PRELOAD"] = SKEW; env["SKEW_MS"] = str(skews[i])
+            self.gws.append(subprocess.Popen([GW, "-c", f"{home}/c"], env=env, stderr=open(f"{home}/err", "w")))
+            self.fifos.append(f"{home}/fifo")
+        deadline = time.time() + 10
+        while time.time() < deadline and sum(1 for n in nodes if f"teruna/{n}/status online" in open(f"{self.dir}/all.log").read()) < len(nodes):
+            time.sleep(0.05)
+        time.sleep(1.0)
+        vcd = f"{self.dir}/press.vcd"
+        subprocess.run([TERUNA, "-g", "6400", "-n", "3"], env=dict(os.environ, TERUNA_SIM_VCD=vcd, TERUNA_SIM_CLOCK="virtual"), check=True, stdout=subprocess.DEVNULL)
+        self.dump = open(vcd).read()
+
+    def press(self, offsets_ms):
+        """offsets: per gateway ms after the first, or None for not heard"""
+        def write(i, off):
+            time.sleep(off / 1000)
+            with open(self.fifos[i], "w") as f: f.write(self.dump)
+        ts = [threading.Thread(target=write, args=(i, o)) for i, o in enumerate(offsets_ms) if o is not None]
+        for t in ts: t.start()
+        for t in ts: t.join()
+
+    def count(self, topic):
+        return sum(1 for l in open(f"{self.dir}/all.log") if l.split(" ")[1] == topic)
+
+    def close(self):
+        for g in self.gws: g.terminate()
+        for g in self.gws: g.wait()
+        time.sleep(0.3)
+        self.sub.terminate(); self.broker.terminate(); self.sub.wait(); self.broker.wait()
+
+def row(name, nodes, offsets, presses=5, gap=1.5, skews=None, gone=0, load=False):
+    s = Setup(nodes, skews, gone)
+    burners = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(4)] if load else []
+    for p in range(presses):
+        s.press(offsets)
+        time.sleep(gap)
+    time.sleep(1)
+    for b in burners: b.kill()
+    ev = s.count("teruna/remote/6400/event"); bt = s.count("teruna/remote/6400/button/3")
+    rec = sum(s.count(f"teruna/{n}/received") for n in nodes)
+    s.close()
+    print(f"{name}: {ev}/{presses} events, {bt}/{presses} button presses, {rec} received", flush=True)
+    return s
+
+def soak(minutes=15):
+    random.seed(7)
+    s = Setup(["a", "b"])
+    end, n = time.time() + minutes * 60, 0
+    while time.time() < end:
+        s.press(random.choice([[0, 30], [30, 0], [0, 15], [15, 0], [0, 0]]))
+        n += 1
+        time.sleep(1.5)
+    time.sleep(2)
+    ev, bt = s.count("teruna/remote/6400/event"), s.count("teruna/remote/6400/button/3")
+    ra, rb = s.count("teruna/a/received"), s.count("teruna/b/received")
+    s.close()
+    print(f"soak {minutes} min, two gateways 0-30 ms apart: {n} presses, {ev} events, {bt} button presses, "
+          f"received by a {ra}, by b {rb}", flush=True)
+
+if __name__ == "__main__":
+    which = sys.argv[2:] or ["rows"]
+    if "rows" in which:
+        for o in (40, 42, 45):
+            row(f"two, b {o} ms before a", ["a", "b"], [o, 0])
+        row("three, c first, b +22 ms, a +45 ms", ["a", "b", "c"], [45, 22, 0])
+        row("three, c, b, a 20 ms apart", ["a", "b", "c"], [40, 20, 0])
+        row("three at once, machine busy", ["a", "b", "c"], [0, 0, 0], load=True)
+        row("three at once + 20 gone records", ["a", "b", "c"], [0, 0, 0], gone=20)
+        row("burst of 10, c first, a 45 ms later", ["a", "b", "c"], [45, None, 0], presses=10, gap=0.8)
+        row("two, 250 ms apart", ["a", "b"], [250, 0])
+    if "skew" in which:
+        row("a's clock 3 s ahead, both hear", ["a", "b"], [0, 10], skews=[3000, 0])
+        row("a's clock 3 s ahead, b alone", ["a", "b"], [None, 0], skews=[3000, 0])
+        row("b's clock 3 min behind, both hear", ["a", "b"], [30, 0], skews=[0, -180000])
+    if "soak" in which:
+        soak()
