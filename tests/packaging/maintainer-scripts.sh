@@ -3,6 +3,7 @@
 # The package's maintainer scripts, on an install, an upgrade, a removal and a purge, ask systemd
 # for what debhelper's would for teruna-mqtt's service: logged by stand-ins for systemctl and
 # deb-systemd-invoke; deb-systemd-helper logs, then does it on this machine's links and state.
+# The purge runs teruna-mqtt --retire with the copies the removal kept.
 # The package is cpack's from BUILD_DIR (one with the gateway), installed as this machine's
 # architecture (see as_installable).
 #   tests/packaging/maintainer-scripts.sh ARCH BUILD_DIR
@@ -66,11 +67,18 @@ systemctl --system daemon-reload
 deb-systemd-helper mask $unit"
 [ -L "$link" ] || fail "removing the package (not purging it) forgets that the service was enabled"
 
+# The program and its configuration, kept for the purge, which runs a stand-in here: the
+# package's program is another architecture's.
+kept=/var/lib/teruna-mqtt
+[ -x "$kept/teruna-mqtt" ] && [ -f "$kept/mqtt.conf" ] || fail "the removal keeps no teruna-mqtt and mqtt.conf in $kept"
+[ "$(stat -c %a "$kept")" = 700 ] || fail "$kept is mode $(stat -c %a "$kept"), not 700"
+printf '#!/bin/sh\necho "teruna-mqtt $*" >> "%s"\n' "$calls" >"$kept/teruna-mqtt"
 PATH=$standins:$PATH dpkg --purge teruna
 phase_calls purge "deb-systemd-helper purge $unit
-deb-systemd-helper unmask $unit"
+deb-systemd-helper unmask $unit
+teruna-mqtt --retire -c $kept/mqtt.conf"
 for name in "$link" "$mask" "/var/lib/systemd/deb-systemd-helper-enabled/$unit" \
-    "/var/lib/systemd/deb-systemd-helper-masked/$unit"; do
+    "/var/lib/systemd/deb-systemd-helper-masked/$unit" "$kept"; do
     [ ! -e "$name" ] && [ ! -L "$name" ] || fail "the purge leaves $name"
 done
-echo "maintainer scripts: install, upgrade, remove and purge ask systemd for what debhelper's would"
+echo "maintainer scripts: install, upgrade, remove and purge ask systemd for what debhelper's would, and the purge retires the node"
