@@ -22,5 +22,6 @@ endif()
 
 set(TERUNA_MOSQUITTO_SOURCE "" CACHE PATH "for a static build: mosquitto's source tree, built here (cmake/fetch-sources.sh)")
 set(TERUNA_OPENSSL_SOURCE "" CACHE PATH "for a static build: OpenSSL's source tree, built here (cmake/fetch-sources.sh)")
-# Said in the discovery configs, so that a user of the hub sees what announced an entity.
-set(TERUNA_SUPPORT_URL "https://teruna.invalid/" CACHE STRING "the support address the gateway gives Home Assistant")
+# Said in the discovery configs' origin when given, so that a user of the hub knows where to
+# ask; none by default, as the hub prints it in its logs.
+set(TERUNA_SUPPORT_URL "" CACHE STRING "the support address the gateway gives Home Assistant (none when empty)")

@@ -248,8 +248,8 @@ std::string parseSetting(const std::string &key, const std::string &value, Confi
     if (key == "broker") {
         return parseBroker(value, config);
     }
-    const bool named =
-        key == "username" || key == "node" || key == "topic" || key == "shared_topic" || key == "discovery_prefix";
+    const bool named = key == "username" || key == "node" || key == "topic" || key == "shared_topic" ||
+                       key == "discovery_prefix" || key == "hub_status_topic";
     std::string why = named ? whyNotText(key, value) : "";
     if (!why.empty()) {
         return why;
@@ -303,6 +303,11 @@ std::string parseSetting(const std::string &key, const std::string &value, Confi
             return "discovery_prefix must be a topic or none, not '" + value + "'";
         }
         config.discoveryPrefix = value == "none" ? "" : value;
+    } else if (key == "hub_status_topic") {
+        if (!isTopic(value)) {
+            return "hub_status_topic must not be empty, hold '+' or '#', or begin or end with '/': '" + value + "'";
+        }
+        config.hubStatusTopic = value;
     } else if (key == "queue") {
         const std::optional<long> queue = common::wholeNumber(value.c_str(), 1, kMaxQueue);
         if (!queue) {

@@ -39,6 +39,8 @@ struct Config {
     int rxPin = -1;     // -1: no live listening
     std::string receiveFrom;
     std::string discoveryPrefix = "homeassistant";  // empty: no discovery
+    // Where the hub says it is back: Home Assistant's own setting, whatever the prefix.
+    std::string hubStatusTopic = "homeassistant/status";
     std::size_t queue = 16;
     std::vector<Button> buttons;
     std::vector<Remote> remotes;

@@ -21,6 +21,7 @@ namespace {
 constexpr int kQos = 1;
 constexpr int kLoopMs = 100;
 constexpr int kGoodbyeMs = 2000;
+constexpr const char *kNotMqtt = "the listener does not speak MQTT: its answer is malformed";
 
 Connection &self(void *data) { return *static_cast<Connection *>(data); }
 
@@ -29,6 +30,14 @@ std::string noAnswer(int keepAliveS) {
 }
 
 }  // namespace
+
+std::string libraryWhy(int rc) {
+    std::string why = mosquitto_strerror(rc);
+    while (!why.empty() && why.back() == '.') {
+        why.pop_back();
+    }
+    return why;
+}
 
 bool BrokerSettings::operator==(const BrokerSettings &other) const {
     const auto fields = [](const BrokerSettings &s) {
@@ -90,7 +99,7 @@ std::string Connection::setUp(const BrokerSettings &settings, bool quiet) {
     }
     if (rc != MOSQ_ERR_SUCCESS) {
         mosquitto_destroy(client);
-        return "cannot set up the MQTT client: " + std::string(mosquitto_strerror(rc));
+        return "cannot set up the MQTT client: " + libraryWhy(rc);
     }
     mosquitto_log_callback_set(client, [](mosquitto *, void *data, int level, const char *text) {
         if (level == MOSQ_LOG_ERR) {
@@ -291,9 +300,13 @@ std::string Connection::whyOf(int rc) {
     case MOSQ_ERR_ERRNO:
         // A connection the broker closed reads as either, whichever call notices first.
         if (answered_ && (errno == EPIPE || errno == ECONNRESET)) {
-            return mosquitto_strerror(MOSQ_ERR_CONN_LOST);
+            return libraryWhy(MOSQ_ERR_CONN_LOST);
         }
-        return errno == 0 ? "the connection failed" : std::strerror(errno);
+        if (errno == 0) {
+            // Before any answer: bytes that are not MQTT came, then the listener closed.
+            return answered_ ? "the connection failed" : kNotMqtt;
+        }
+        return std::strerror(errno);
     case MOSQ_ERR_TLS:
     case MOSQ_ERR_TLS_HANDSHAKE:
         return "TLS failed: " + tlsFailure(host_, settings_.port, settings_.caFile, libraryError_);
@@ -305,16 +318,16 @@ std::string Connection::whyOf(int rc) {
     case MOSQ_ERR_PROTOCOL:
     case MOSQ_ERR_MALFORMED_PACKET:
     case MOSQ_ERR_MALFORMED_UTF8:
-        return "the listener does not speak MQTT: its answer is malformed";
+        return kNotMqtt;
     case MOSQ_ERR_CONN_LOST:
         if (!answered_) {
             return settings_.tls ? "the broker closed the connection before answering"
                                  : "the broker closed the connection before answering: if its listener is TLS, write "
                                    "the broker as mqtts://";
         }
-        return mosquitto_strerror(rc);
+        return libraryWhy(rc);
     default:
-        return mosquitto_strerror(rc);
+        return libraryWhy(rc);
     }
 }
 

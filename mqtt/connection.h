@@ -52,6 +52,9 @@ struct BrokerSettings {
 };
 BrokerSettings brokerSettings(const Config &config, const Topics &topics);
 
+// libmosquitto's text for `rc` without its full stop, for the middle of a line.
+std::string libraryWhy(int rc);
+
 // What the connection tells the gateway, on the thread that loops.
 class ConnectionEvents {
 public:

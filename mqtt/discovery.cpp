@@ -16,7 +16,13 @@ using nlohmann::json;
 
 std::string text(const json &value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
-json origin() { return {{"name", "teruna-mqtt"}, {"sw_version", TERUNA_VERSION}, {"support_url", TERUNA_SUPPORT_URL}}; }
+json origin() {
+    json origin = {{"name", "teruna-mqtt"}, {"sw_version", TERUNA_VERSION}};
+    if (!std::string(TERUNA_SUPPORT_URL).empty()) {
+        origin["support_url"] = TERUNA_SUPPORT_URL;
+    }
+    return origin;
+}
 
 json gatewayDevice(const Config &config) {
     return {{"identifiers", json::array({"teruna_" + config.node})},

@@ -335,7 +335,7 @@ void Gateway::onMessage(const mosquitto_message &message) {
     }
     if (message.retain) {
         // A retained request would press again at every restart.
-        refuse("retained requests are not taken", payload);
+        refuse("retained requests are not taken", payload, idOf(payload));
         return;
     }
     handleRequest(parsed, payload);

@@ -2,6 +2,7 @@
 #include "messages.h"
 
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "PressJson.h"
 #include "clocks.h"
@@ -44,27 +45,48 @@ std::string parseSend(const std::string &payload, Request &request) {
     if (payload.find('\0') != std::string::npos) {
         return "request holds a NUL byte";
     }
-    const json object = json::parse(payload, nullptr, false);
+    // A key given twice would be taken once, silently: which one the sender meant is not known.
+    std::string twice;
+    std::set<std::string> keys;
+    const json object = json::parse(
+        payload,
+        [&](int depth, json::parse_event_t event, json &parsed) {
+            if (depth == 1 && event == json::parse_event_t::key && !keys.insert(parsed.get<std::string>()).second &&
+                twice.empty()) {
+                twice = parsed.get<std::string>();
+            }
+            return true;
+        },
+        false);
     if (object.is_discarded()) {
         return "not JSON";
     }
     if (!object.is_object()) {
         return "not a JSON object";
     }
+    // The id first: a reply to a request refused for its values still names it.
+    const auto id = object.find("id");
+    if (id != object.end() && twice != "id") {
+        if (!id->is_string() || id->get_ref<const std::string &>().empty()) {
+            return "id must be a string that is not empty";
+        }
+        request.id = id->get<std::string>();
+    }
+    if (!twice.empty()) {
+        return "the key " + twice + " is given twice";
+    }
     std::string why = readId(object, "remote", kMaxRemote, request.remote);
     if (why.empty()) {
         why = readId(object, "button", kMaxButton, request.button);
     }
-    const auto id = object.find("id");
-    if (why.empty() && id != object.end()) {
-        if (!id->is_string() || id->get_ref<const std::string &>().empty()) {
-            why = "id must be a string that is not empty";
-        } else {
-            request.id = id->get<std::string>();
-        }
-    }
     request.payload = payload;
     return why;
+}
+
+std::string idOf(const std::string &payload) {
+    Request request;
+    parseSend(payload, request);
+    return request.id;
 }
 
 std::string sentJson(const Request &request, std::int64_t startUs, double waitedMs, double tookMs) {

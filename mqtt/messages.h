@@ -26,6 +26,8 @@ constexpr std::size_t kMaxPayload = 1024;
 // Reads a request published on BASE/send: {"remote": 6400, "button": 3, "id": "..."}. Returns
 // "", or why it is refused.
 std::string parseSend(const std::string &payload, Request &request);
+// The id of a request, when it gives one that can be read: for the reply to a refusal.
+std::string idOf(const std::string &payload);
 
 // One press sent: when it began, how long it waited and how long it took, in milliseconds.
 std::string sentJson(const Request &request, std::int64_t startUs, double waitedMs, double tookMs);

@@ -63,8 +63,7 @@ private:
             rc = host.empty() ? MOSQ_ERR_EAI : connection_.connect(host);
         }
         if (rc != MOSQ_ERR_SUCCESS) {
-            return std::string("cannot reach it: ") +
-                   (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+            return "cannot reach it: " + (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : libraryWhy(rc));
         }
         if (!loopUntil([this] { return connection_.answer() >= 0; })) {
             return "no answer from the broker";

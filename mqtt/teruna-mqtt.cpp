@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <poll.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <wiringPi.h>
 
@@ -46,14 +47,25 @@ constexpr const char *kHelp =
     "Exit status: 0 when stopped by SIGTERM or SIGINT, 2 for bad usage or a bad configuration,\n"
     "1 for any other failure (the GPIO pins, the MQTT client, a listener that failed).\n";
 
-// Reads the configuration at `path`. Returns "", or "PATH:LINE: why".
-std::string readConfig(const char *path, mqtt::Config &config) {
+// Reads the configuration at `path`. Returns "", or "PATH:LINE: why". An empty file is every
+// default at start; at a reload it is refused, as an editor that empties a file before
+// writing it would otherwise move the gateway to the defaults' broker.
+std::string readConfig(const char *path, mqtt::Config &config, bool reloading = false) {
+    struct stat status {};
+    if (stat(path, &status) != 0) {
+        return std::string("cannot read ") + path + ": " + std::strerror(errno);
+    }
+    // Not a FIFO, which would wait for a writer, nor a directory, which reads as empty.
+    if (!S_ISREG(status.st_mode)) {
+        return std::string(path) + " is " + (S_ISDIR(status.st_mode) ? "a directory" : "not a regular file") +
+               ", not a configuration";
+    }
     std::ifstream file(path);
     std::ostringstream text;
     if (!(text << file.rdbuf())) {
-        // An empty file is every default; one that cannot be read is an error.
         if (file.is_open() && !file.bad() && text.str().empty()) {
-            return mqtt::parseConfig("", path, config);
+            return reloading ? std::string(path) + " is empty: the configuration in force stays"
+                             : mqtt::parseConfig("", path, config);
         }
         return std::string("cannot read ") + path + ": " + std::strerror(errno);
     }
@@ -95,7 +107,7 @@ mqtt::Config configure(int argc, char *argv[]) {
 // hold stays as it is until the next start.
 void reload(const mqtt::Config &running, mqtt::Gateway &gateway) {
     mqtt::Config next;
-    const std::string why = readConfig(configPath, next);
+    const std::string why = readConfig(configPath, next, true);
     if (!why.empty()) {
         common::complain("%s", why.c_str());
         return;

@@ -55,7 +55,7 @@ Topics::Topics(const Config &config)
     report = gateway + "/heard";
     reports = gateways + "/heard";
     if (!prefix_.empty()) {
-        hubStatus = prefix_ + "/status";
+        hubStatus = config.hubStatusTopic;
         nodeConfigs = prefix_ + "/+/" + node_ + "/+/config";
         connectivityConfig = prefix_ + "/binary_sensor/" + node_ + "/connectivity/config";
     }

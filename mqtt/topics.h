@@ -34,7 +34,7 @@ struct Topics {
     std::string reports;       // filter: SHARED/gateway/+/heard
 
     // Home Assistant's discovery; empty when it is off.
-    std::string hubStatus;    // PREFIX/status: the hub's birth and last will
+    std::string hubStatus;    // the hub's birth and last will
     std::string nodeConfigs;  // filter: PREFIX/+/NODE/+/config
     std::string connectivityConfig;
     [[nodiscard]] std::string buttonConfig(const std::string &name) const;

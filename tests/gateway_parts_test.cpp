@@ -107,7 +107,8 @@ TEST(GatewayConfig, ReadsEveryKey) {
         mqtt::parseConfig("ca_file = /dev/null\nbroker = mqtts://[::1]:8884  # local\npassword_file = " + password +
                               "\nusername = gw\nnode = attic\ntx_pin = 2\nrx_pin=3\ndiscovery_prefix = none\n"
                               "queue = 4\nbutton lamp = 6400/3\nshared_topic = " +
-                              std::string(256, 's') + "\nkeepalive = 3600\ndiscover_heard = no\n",
+                              std::string(256, 's') + "\nkeepalive = 3600\ndiscover_heard = no\n" +
+                              "hub_status_topic = hub/birth\n",
                           "FILE", config),
         "");
     EXPECT_TRUE(config.tls);
@@ -122,6 +123,7 @@ TEST(GatewayConfig, ReadsEveryKey) {
     EXPECT_EQ(config.password, "secret");
     EXPECT_FALSE(config.nodeIsHostName);
     EXPECT_EQ(config.sharedTopic.size(), 256u);
+    EXPECT_EQ(config.hubStatusTopic, "hub/birth");
 
     // What a file comes to, in the keys that have defaults and in the remotes.
     const auto summary = [](const mqtt::Config &read) {
@@ -164,6 +166,7 @@ TEST(GatewayRequest, RefusesWhatItCannotSend) {
         SCOPED_TRACE(row.payload);
         mqtt::Request request;
         EXPECT_EQ(mqtt::parseSend(row.payload, request), row.reason);
+        EXPECT_EQ(request.id, row.id);
     }
     mqtt::Request request;
     EXPECT_EQ(mqtt::parseSend(std::string(1025, ' '), request), "request over 1024 bytes");
@@ -331,6 +334,14 @@ TEST(GatewayDiscovery, ReadsBackEventsAndReports) {
     mqtt::Announced record;
     ASSERT_TRUE(mqtt::parseAnnounced(mqtt::recordJson(mqtt::Topics(configOf("node = attic\n")), record), record));
     EXPECT_EQ(record.status, "teruna/attic/status");
+}
+
+// The origin names a support address only when the build was given one (none by default).
+TEST(GatewayDiscovery, GivesASupportAddressOnlyWhenBuiltWithOne) {
+    const mqtt::Config config = configOf("node = attic\n");
+    const json origin = json::parse(mqtt::connectivityConfigJson(config, mqtt::Topics(config)))["origin"];
+    EXPECT_EQ(origin["name"], "teruna-mqtt");
+    EXPECT_EQ(origin.contains("support_url"), !std::string(TERUNA_SUPPORT_URL).empty());
 }
 
 }  // namespace

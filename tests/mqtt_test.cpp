@@ -148,15 +148,21 @@ TEST_F(Gateway, SendsARequestAndSaysSo) {
 TEST_F(Gateway, RefusesBadRequestsAndSendsNothing) {
     Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
     Hub hub(broker.port);
+    // A retained request would press again at every start: refused, by its id.
+    const std::string kept = R"({"remote": 6400, "button": 3, "id": "kept"})";
+    hub.publish(kBase + "/send", kept, true);
+    ASSERT_EQ(hub.on(kBase + "/send", 1).size(), 1u);
     start(broker, hub, "");
+    ASSERT_EQ(hub.payloads(kBase + "/error", 1).at(0),
+              mqtt::errorJson("retained requests are not taken", kept, "kept"));
     for (const auto &row : kBadRequests) {
         hub.publish(kBase + "/send", row.payload);
     }
     hub.publish(kBase + "/button/nobody/press", "");
-    const auto errors = hub.payloads(kBase + "/error", std::size(kBadRequests) + 1);
-    ASSERT_EQ(errors.size(), std::size(kBadRequests) + 1);
+    const auto errors = hub.payloads(kBase + "/error", std::size(kBadRequests) + 2);
+    ASSERT_EQ(errors.size(), std::size(kBadRequests) + 2);
     for (std::size_t i = 0; i < std::size(kBadRequests); ++i) {
-        EXPECT_EQ(errors[i], mqtt::errorJson(kBadRequests[i].reason, kBadRequests[i].payload));
+        EXPECT_EQ(errors[i + 1], mqtt::errorJson(kBadRequests[i].reason, kBadRequests[i].payload, kBadRequests[i].id));
     }
     EXPECT_EQ(json::parse(errors.back())["reason"], "unknown button 'nobody'");
     EXPECT_EQ(stop().status, 0);
@@ -306,7 +312,7 @@ TEST_F(Gateway, ComesBackAfterTheBrokerWithoutLosingAPress) {
     EXPECT_EQ(heardOnThePin(), "remote 6400 button 1\n");
     const std::string url = "mqtt://127.0.0.1:" + std::to_string(broker.port);
     EXPECT_EQ(outcome.err, "teruna-mqtt: connected to the broker " + url + "\nteruna-mqtt: " + url +
-                               ": lost the connection: The connection was lost.; trying again every half second\n"
+                               ": lost the connection: The connection was lost; trying again every half second\n"
                                "teruna-mqtt: " +
                                url +
                                ": cannot reach it: Connection refused; trying again every half second\n"
@@ -363,6 +369,7 @@ TEST_F(Gateway, EndsWithTwoForWhatItsAdministratorMustMendAndOneForTheRest) {
     address.sun_family = AF_UNIX;
     socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
     ASSERT_EQ(bind(bound, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(mkfifo((dir_ + "/fifo.conf").c_str(), 0600), 0);
     struct Case {
         const char *what;
         std::vector<std::string> arguments;
@@ -393,6 +400,18 @@ TEST_F(Gateway, EndsWithTwoForWhatItsAdministratorMustMendAndOneForTheRest) {
          {},
          2,
          "teruna-mqtt: cannot read " + dir_ + "/none.conf: No such file or directory\n"},
+        {"a directory as the configuration",
+         {"-c", dir_},
+         "",
+         {},
+         2,
+         "teruna-mqtt: " + dir_ + " is a directory, not a configuration\n"},
+        {"a FIFO as the configuration, which no one writes",
+         {"-c", dir_ + "/fifo.conf"},
+         "",
+         {},
+         2,
+         "teruna-mqtt: " + dir_ + "/fifo.conf is not a regular file, not a configuration\n"},
         {"GPIO pins it cannot set up",
          {"-c", conf},
          unreachable,
@@ -563,6 +582,10 @@ TEST_F(Gateway, KeepsDiscoveryTrueToTheConfigurationAcrossReloads) {
     std::ofstream(dir_ + "/mqtt.conf") << conf << input << "queue = lots\n";
     kill(gateway_->pid(), SIGHUP);
     ASSERT_TRUE(gateway_->waitForErr("not 'lots'\n"));
+    // So is an empty one, as an editor leaves it for an instant.
+    std::ofstream(dir_ + "/mqtt.conf", std::ios::trunc).flush();
+    kill(gateway_->pid(), SIGHUP);
+    ASSERT_TRUE(gateway_->waitForErr("mqtt.conf is empty: the configuration in force stays\n"));
     std::ofstream(dir_ + "/mqtt.conf") << conf << input
                                        << "button lamp = 1/1\nremote hall_remote = 6400/1\ndiscover_heard = no\n";
     kill(gateway_->pid(), SIGHUP);
@@ -575,8 +598,8 @@ TEST_F(Gateway, KeepsDiscoveryTrueToTheConfigurationAcrossReloads) {
     const child::Outcome outcome = stop();
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err, connectedOnly(broker) + "teruna-mqtt: " + dir_ +
-                               "/mqtt.conf:4: queue must be 1 to 4096, "
-                               "not 'lots'\n");
+                               "/mqtt.conf:4: queue must be 1 to 4096, not 'lots'\nteruna-mqtt: " + dir_ +
+                               "/mqtt.conf is empty: the configuration in force stays\n");
     // A hub that comes later finds what the configuration has, and nothing else.
     Hub later(broker.port);
     ASSERT_EQ(later.on(kLampConfig, 1).size(), 1u);
@@ -730,6 +753,25 @@ TEST_F(Gateway, AnnouncesAgainWhenTheBrokerOrTheHubForgets) {
     EXPECT_EQ(stop().status, 0);
 }
 
+// Home Assistant says it is back on its own status topic, whatever the discovery prefix.
+TEST_F(Gateway, HearsTheHubComeBackOnItsStatusTopic) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    const std::string lamp = "elsewhere/button/test/lamp/config";
+    start(broker, hub, "button lamp = 1/1\ndiscovery_prefix = elsewhere\n");
+    ASSERT_EQ(hub.on(lamp, 1).size(), 1u);
+    hub.publish("homeassistant/status", "online");
+    EXPECT_EQ(hub.on(lamp, 2).size(), 2u);
+    std::ofstream(dir_ + "/mqtt.conf") << "broker = mqtt://127.0.0.1:" << broker.port
+                                       << "\nnode = test\nbutton lamp = 1/1\ndiscovery_prefix = elsewhere\n"
+                                       << "hub_status_topic = hub/birth\n";
+    kill(gateway_->pid(), SIGHUP);
+    ASSERT_EQ(hub.on(lamp, 3).size(), 3u);  // the reload's
+    hub.publish("hub/birth", "online");
+    EXPECT_EQ(hub.on(lamp, 4).size(), 4u);
+    EXPECT_EQ(stop().status, 0);
+}
+
 TEST_F(Gateway, NeverSendsARequestPublishedWhileItWasAway) {
     Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
     Hub hub(broker.port);
@@ -842,7 +884,9 @@ TEST_F(Gateway, SaysOnceThatAnotherGatewayHasItsNode) {
 // A listener on 127.0.0.1 that answers each connection with `answer`, or with nothing.
 class Listener {
 public:
-    explicit Listener(std::string answer) : answer_(std::move(answer)) {
+    // `closes`: each connection's request is read, answered, and the connection closed, as a
+    // web server does.
+    explicit Listener(std::string answer, bool closes = false) : answer_(std::move(answer)) {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -852,10 +896,15 @@ public:
         listen(fd_, 8);
         getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &size);
         port = ntohs(address.sin_port);
-        thread_ = std::thread([this] {
+        thread_ = std::thread([this, closes] {
             int client = 0;
             while ((client = accept(fd_, nullptr, nullptr)) >= 0) {
-                if (!answer_.empty() && write(client, answer_.data(), answer_.size()) < 0) {
+                char request[512];
+                if (closes && read(client, request, sizeof request) < 0) {
+                    close(client);
+                    continue;
+                }
+                if ((!answer_.empty() && write(client, answer_.data(), answer_.size()) < 0) || closes) {
                     close(client);
                     continue;
                 }
@@ -918,6 +967,7 @@ TEST_F(Gateway, SaysWhyItCannotConnect) {
     ASSERT_TRUE(plain.ready() && secure.ready() && expired.ready() && misnamed.ready());
     Listener garbage("HTTP/1.1 400 Bad Request\r\nContent-Length: 200\r\n\r\n" + std::string(200, '-'));
     Listener silent("");
+    Listener web("HTTP/1.1 400 Bad Request\r\nContent-Length: 11\r\nConnection: close\r\n\r\nBad Request", true);
     const std::string otherCa = otherDir + "/ca.crt";
     const auto tlsTo = [](const Broker &broker) { return "mqtts://localhost:" + std::to_string(broker.port); };
     const struct {
@@ -926,6 +976,8 @@ TEST_F(Gateway, SaysWhyItCannotConnect) {
         std::string said;
     } rows[] = {
         {"mqtt://127.0.0.1:" + std::to_string(garbage.port), "",
+         "the listener does not speak MQTT: its answer is malformed"},
+        {"mqtt://127.0.0.1:" + std::to_string(web.port), "",
          "the listener does not speak MQTT: its answer is malformed"},
         {"mqtt://127.0.0.1:" + std::to_string(silent.port), "keepalive = 5\n",
          "no answer within the keepalive of 5 s: is it an MQTT listener?"},
