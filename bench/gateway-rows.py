@@ -3,8 +3,10 @@
 """Gateways on a mosquitto broker of their own on 127.0.0.1, fed one press through their FIFOs
 at the offsets of each row, five times (ten for the burst): how many shared events each row
 gives. `skew` puts a gateway's wall clock seconds or minutes off (bench/skewed-clock.c, built
-here with cc); `soak` runs two gateways 0 to 30 ms apart for 15 minutes.
-usage: bench/gateway-rows.py BUILD [rows] [skew] [soak]"""
+here with cc); `soak` runs two gateways 0 to 30 ms apart for 15 minutes. `outage` stops the
+broker for 10 s and times the gateway's return; `rename` renames a node, moves its discovery
+prefix, and retires it, counting what the broker keeps after each.
+usage: bench/gateway-rows.py BUILD [rows] [skew] [soak] [outage] [rename]"""
 import json, os, random, socket, subprocess, sys, tempfile, threading, time
 
 BUILD = sys.argv[1] if len(sys.argv) > 1 else "build"
@@ -81,6 +83,50 @@ def row(name, nodes, offsets, presses=5, gap=1.5, skews=None, gone=0, load=False
     print(f"{name}: {ev}/{presses} events, {bt}/{presses} button presses, {rec} received", flush=True)
     return s
 
+def outage(rounds=3):
+    for _ in range(rounds):
+        s = Setup(["outage"])
+        s.broker.terminate(); s.broker.wait()
+        time.sleep(10)
+        s.broker = subprocess.Popen(["mosquitto", "-c", f"{s.dir}/b.conf"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        began = time.time()
+        err = f"{s.dir}/outage/err"
+        while open(err).read().count("connected to the broker") < 2 and time.time() - began < 30:
+            time.sleep(0.005)
+        print(f"outage of 10 s: online again {time.time() - began:.2f} s after the broker's start; "
+              f"said: {open(err).read().count('connected to the broker')} times connected", flush=True)
+        s.close()
+
+def rename():
+    s = Setup([])
+    conf = f"{s.dir}/g.conf"
+    def write(node, extra=""):
+        open(conf, "w").write(f"broker = mqtt://127.0.0.1:{s.port}\nnode = {node}\nbutton lamp = 1/1\n"
+                              f"remote hall = 5/1,3\n{extra}")
+    def kept(pattern):
+        out = subprocess.run(["mosquitto_sub", "-p", str(s.port), "-t", "#", "--retained-only", "-W", "1", "-v"],
+                             capture_output=True, text=True).stdout
+        return [l.split(" ")[0] for l in out.splitlines() if " " in l and l.split(" ", 1)[1] and pattern(l.split(" ")[0])]
+    of = lambda node: lambda topic: f"/{node}/" in topic + "/"
+    write("d")
+    gw = subprocess.Popen([GW, "-c", conf], env=dict(os.environ, TERUNA_SIM_CLOCK="virtual"),
+                          stderr=open(f"{s.dir}/err", "w"))
+    time.sleep(1.5)
+    print(f"node d: {len(kept(of('d')))} retained topics of d", flush=True)
+    write("e"); gw.send_signal(1); time.sleep(1.5)
+    print(f"renamed d -> e: {len(kept(of('d')))} of d left, {len(kept(of('e')))} of e", flush=True)
+    write("e", "discovery_prefix = other\n"); gw.send_signal(1); time.sleep(1.5)
+    print(f"prefix -> other: {len(kept(lambda t: t.startswith('homeassistant/')))} left under homeassistant/, "
+          f"{len(kept(lambda t: t.startswith('other/')))} under other/", flush=True)
+    write("e", "discovery_prefix = none\n"); gw.send_signal(1); time.sleep(1.5)
+    print(f"prefix -> none: {len(kept(lambda t: t.startswith('other/')))} left under other/", flush=True)
+    gw.terminate(); gw.wait()
+    retired = subprocess.run([GW, "-c", conf, "--retire"], capture_output=True, text=True)
+    print(f"--retire: status {retired.returncode}, {retired.stdout.count('cleared ')} cleared; "
+          f"{len(kept(lambda t: True))} retained topics left in all", flush=True)
+    print(open(f"{s.dir}/err").read(), end="")
+    s.close()
+
 def soak(minutes=15):
     random.seed(7)
     s = Setup(["a", "b"])
@@ -113,3 +159,7 @@ if __name__ == "__main__":
         row("b's clock 3 min behind, both hear", ["a", "b"], [30, 0], skews=[0, -180000])
     if "soak" in which:
         soak()
+    if "outage" in which:
+        outage()
+    if "rename" in which:
+        rename()
