@@ -114,6 +114,10 @@ void Receiver::readDumps() {
             common::complain("cannot read %s: %s", config_.receiveFrom.c_str(), why.c_str());
         }
         if (!fifo) {
+            // A file or a device read once: one that holds no dump leaves the gateway deaf.
+            if (!why.empty()) {
+                fail();
+            }
             break;
         }
         // The writer has gone: the next one opens a new dump.
