@@ -333,6 +333,27 @@ std::string parseSetting(const std::string &key, const std::string &value, Confi
     return "";
 }
 
+// True when `inner` is `outer` or lies under it.
+bool within(const std::string &inner, const std::string &outer) {
+    return inner == outer || inner.rfind(outer + "/", 0) == 0;
+}
+
+// Why the gateway's own topics would be taken for the shared ones or the hub's, or "": its
+// presses would be published twice on one topic, or read as another gateway's record.
+std::string whyTopicsOverlap(const Config &config) {
+    const std::string &base = config.topic;
+    const std::string &shared = config.sharedTopic;
+    if (base == shared || within(base, shared + "/gateway") || within(base, shared + "/remote") ||
+        within(shared, base)) {
+        return "topic " + base + " and shared_topic " + shared + " overlap: give each topics of its own";
+    }
+    const std::string &prefix = config.discoveryPrefix;
+    if (!prefix.empty() && (within(base, prefix) || within(prefix, base))) {
+        return "topic " + base + " and discovery_prefix " + prefix + " overlap: give each topics of its own";
+    }
+    return "";
+}
+
 std::string hostName() {
     char name[HOST_NAME_MAX + 1] = {};
     if (gethostname(name, sizeof name - 1) != 0) {
@@ -402,6 +423,17 @@ std::string parseConfig(const std::string &text, const std::string &path, Config
     }
     if (seen.count("password_file") != 0 && config.username.empty()) {
         return path + ":" + std::to_string(seen["password_file"]) + ": password_file needs a username";
+    }
+    const std::string overlap = whyTopicsOverlap(config);
+    if (!overlap.empty()) {
+        // On the line of the key that made the gateway's topic, given or taken by default.
+        int at = 0;
+        for (const char *key : {"topic", "node", "shared_topic", "discovery_prefix"}) {
+            if (at == 0 && seen.count(key) != 0) {
+                at = seen[key];
+            }
+        }
+        return path + (at > 0 ? ":" + std::to_string(at) : "") + ": " + overlap;
     }
     return "";
 }

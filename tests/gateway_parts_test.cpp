@@ -45,6 +45,16 @@ TEST(GatewayConfig, RefusesWhatItCannotTake) {
         {"node = a/b", "FILE:1: node is letters, digits and '-', not 'a/b'"},
         // Ids no other configuration may share: a node's button, a remote's device, the connection.
         {"node = a_b", "FILE:1: node is letters, digits and '-', not 'a_b'"},
+        // Topics of its own: not the shared ones, nor the hub's.
+        {"node = a\ntopic = teruna",
+         "FILE:2: topic teruna and shared_topic teruna overlap: give each topics of its own"},
+        {"node = gateway", "FILE:1: topic teruna/gateway and shared_topic teruna overlap: give each topics of its own"},
+        {"node = a\nshared_topic = teruna/a/x",
+         "FILE:1: topic teruna/a and shared_topic teruna/a/x overlap: give each topics of its own"},
+        {"node = a\ntopic = homeassistant/a",
+         "FILE:2: topic homeassistant/a and discovery_prefix homeassistant overlap: give each topics of its own"},
+        {"topic = home\ndiscovery_prefix = home/assistant",
+         "FILE:1: topic home and discovery_prefix home/assistant overlap: give each topics of its own"},
         {"node = remote", "FILE:1: node remote would share its ids with the remotes': name it otherwise"},
         {"button hall = 1/1\nbutton connectivity = 1/2",
          "FILE:2: button connectivity would share its id with the gateway's connection: name it otherwise"},
