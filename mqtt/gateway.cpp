@@ -303,7 +303,8 @@ void Gateway::onMessage(const mosquitto_message &message) {
             return;
         }
         case Kind::hubStatus:
-            if (payload == "online" && syncToken_.empty()) {
+            // While the records are read, the announcement that ends the reading answers it.
+            if (payload == "online" && (syncToken_.empty() || statusesAsked_)) {
                 // Spread, so that the many gateways of a house do not all answer the hub at once.
                 static std::mt19937 random{std::random_device{}()};
                 announceAt_ = Clock::now() + std::chrono::milliseconds(std::uniform_int_distribution<int>(
