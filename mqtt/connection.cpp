@@ -136,8 +136,20 @@ std::string Connection::setUp(const BrokerSettings &settings, bool quiet) {
     return "";
 }
 
+// The broker's name, or for a .local name, which a static build's C library cannot look up,
+// its address from getent: host_ is left empty when neither finds it.
+int Connection::connect() {
+    host_ = settings_.host;
+    int rc = connectTo(host_);
+    if (rc == MOSQ_ERR_EAI && isLocalName(settings_.host)) {
+        host_ = systemAddressOf(settings_.host);
+        rc = host_.empty() ? MOSQ_ERR_EAI : connectTo(host_);
+    }
+    return rc;
+}
+
 // Only the gateway's thread makes the client anew, so its own calls need no lock.
-int Connection::connect(const std::string &host) {
+int Connection::connectTo(const std::string &host) {
     answer_ = -1;
     mosquitto_property *properties = nullptr;
     mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, static_cast<std::uint32_t>(kMaxPacket));
@@ -164,15 +176,10 @@ int Connection::subscribe(const std::string &filter, int *mid) {
 void Connection::serve(const std::atomic<bool> &stopping) {
     libraryError_.clear();
     answered_ = false;
-    host_ = settings_.host;
-    int rc = connect(host_);
-    if (rc == MOSQ_ERR_EAI && isLocalName(settings_.host)) {
-        host_ = systemAddressOf(settings_.host);
-        if (host_.empty()) {
-            say(State::unreachable, needsMdns(settings_.host, settings_.tls, settings_.port));
-            return;
-        }
-        rc = connect(host_);
+    int rc = connect();
+    if (rc == MOSQ_ERR_EAI && host_.empty()) {
+        say(State::unreachable, needsMdns(settings_.host, settings_.tls, settings_.port));
+        return;
     }
     if (rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_EAI || rc == MOSQ_ERR_LOOKUP) {
         say(State::unreachable, "cannot reach it: " + whyOf(rc));

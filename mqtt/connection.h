@@ -97,7 +97,7 @@ public:
     int disconnect();
     // With a loop of its own, for a client that is not served.
     int loop(int timeoutMs);
-    int connect(const std::string &host);
+    int connect();
     [[nodiscard]] const BrokerSettings &settings() const { return settings_; }
     // The broker's answer to this connection (0: taken); -1 before it comes.
     [[nodiscard]] int answer() const { return answer_; }
@@ -105,6 +105,7 @@ public:
 private:
     enum class State { starting, online, unreachable, refused, lost, takenOver };
 
+    int connectTo(const std::string &host);
     void say(State state, const std::string &why = "");
     std::string whyOf(int rc);
     void goodbye();

@@ -11,7 +11,6 @@
 #include "clocks.h"
 #include "connection.h"
 #include "discovery.h"
-#include "local-name.h"
 #include "topics.h"
 
 namespace mqtt {
@@ -56,12 +55,7 @@ private:
         if (!why.empty()) {
             return why;
         }
-        std::string host = config_.host;
-        int rc = connection_.connect(host);
-        if (rc == MOSQ_ERR_EAI && isLocalName(host)) {
-            host = systemAddressOf(host);
-            rc = host.empty() ? MOSQ_ERR_EAI : connection_.connect(host);
-        }
+        const int rc = connection_.connect();
         if (rc != MOSQ_ERR_SUCCESS) {
             return "cannot reach it: " + (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : libraryWhy(rc));
         }
