@@ -174,8 +174,8 @@ std::string parseButton(const std::string &name, const std::string &value, Confi
     if (!why.empty()) {
         return why;
     }
-    if (name == "connectivity") {
-        return "button connectivity would share its id with the gateway's connection: name it otherwise";
+    if (name == "connectivity" || name == "learn") {
+        return "button " + name + " would share its id with the gateway's own " + name + ": name it otherwise";
     }
     const std::size_t slash = value.find('/');
     const std::optional<long> remote =
@@ -322,6 +322,19 @@ std::string parseSetting(const std::string &key, const std::string &value, Confi
             return "keepalive must be 5 to 3600 seconds, not '" + value + "'";
         }
         config.keepAliveS = static_cast<int>(*seconds);
+    } else if (key == "learn_minutes") {
+        const std::optional<long> minutes =
+            isDigits(value) ? common::wholeNumber(value.c_str(), 1, 1440) : std::nullopt;
+        if (!minutes) {
+            return "learn_minutes must be 1 to 1440, not '" + value + "'";
+        }
+        config.learnMinutes = static_cast<int>(*minutes);
+    } else if (key == "long_press_ms") {
+        const std::optional<long> ms = isDigits(value) ? common::wholeNumber(value.c_str(), 100, 60000) : std::nullopt;
+        if (!ms) {
+            return "long_press_ms must be 100 to 60000, not '" + value + "'";
+        }
+        config.longPressMs = static_cast<int>(*ms);
     } else if (key == "discover_heard") {
         if (value != "yes" && value != "no") {
             return "discover_heard must be yes or no, not '" + value + "'";

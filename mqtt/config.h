@@ -44,7 +44,9 @@ struct Config {
     std::size_t queue = 16;
     std::vector<Button> buttons;
     std::vector<Remote> remotes;
-    bool discoverHeard = true;           // announce remotes heard but not declared
+    bool discoverHeard = false;          // the learning window always open
+    int learnMinutes = 5;                // how long "Learn remotes" opens the window
+    int longPressMs = 1000;              // a press held this long is a long press
     std::string sharedTopic = "teruna";  // topics every gateway shares
     int keepAliveS = 30;                 // MQTT keepalive
     bool nodeIsHostName = false;         // node fell back on the host name

@@ -2,6 +2,7 @@
 #include "discovery.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <ctime>
 #include <nlohmann/json.hpp>
 
@@ -15,6 +16,9 @@ namespace {
 using nlohmann::json;
 
 std::string text(const json &value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+const char *const kPress = "press";
+const char *const kLongPress = "long_press";
 
 json origin() {
     json origin = {{"name", "teruna-mqtt"}, {"sw_version", TERUNA_VERSION}};
@@ -37,14 +41,16 @@ json availability(const Topics &topics) {
         {{{"topic", topics.status}, {"payload_available", "online"}, {"payload_not_available", "offline"}}});
 }
 
-json remoteDevice(unsigned int remote) {
+json remoteDevice(unsigned int remote, const RemoteView &view) {
     return {{"identifiers", json::array({"teruna_remote_" + std::to_string(remote)})},
-            {"name", "Teruna remote " + std::to_string(remote)},
+            {"name", view.name},
             {"manufacturer", "teruna"},
             {"model", "remote"}};
 }
 
-std::string eventType(unsigned int button) { return "button_" + std::to_string(button); }
+std::string eventType(unsigned int button, bool longPress = false) {
+    return "button_" + std::to_string(button) + (longPress ? "_long" : "");
+}
 
 json pairs(const std::set<RemoteButton> &set) {
     json list = json::array();
@@ -91,17 +97,36 @@ std::set<std::string> Announced::configTopics(const Topics &topics) const {
     for (const auto *set : {&declared, &heard}) {
         for (const RemoteButton &pair : *set) {
             found.insert(topics.triggerConfig(pair.first, pair.second));
+            found.insert(topics.triggerConfig(pair.first, pair.second, true));
+            found.insert(topics.eventConfig(pair.first));
         }
     }
-    for (const RemoteButton &pair : declared) {
-        found.insert(topics.eventConfig(pair.first));
-    }
     return found;
+}
+
+RemoteView remoteView(const std::map<std::string, Announced> &records, unsigned int remote) {
+    RemoteView view;
+    for (const auto &[node, record] : records) {
+        const auto name = record.names.find(remote);
+        if (view.name.empty() && name != record.names.end()) {
+            view.name = readableName(name->second);
+        }
+        for (const auto *set : {&record.declared, &record.heard}) {
+            for (auto pair = set->lower_bound({remote, 0}); pair != set->end() && pair->first == remote; ++pair) {
+                view.buttons.insert(pair->second);
+            }
+        }
+    }
+    if (view.name.empty()) {
+        view.name = "Teruna remote " + std::to_string(remote);
+    }
+    return view;
 }
 
 Announced announcedBy(const Config &config) {
     Announced announced;
     for (const Remote &remote : config.remotes) {
+        announced.names[remote.remote] = remote.name;
         for (const unsigned int button : remote.buttons) {
             announced.declared.emplace(remote.remote, button);
         }
@@ -111,7 +136,7 @@ Announced announcedBy(const Config &config) {
 
 Announced nextRecord(const Config &config, const Announced &previous, const std::set<RemoteButton> &heard) {
     Announced next = announcedBy(config);
-    if (config.discoverHeard && !config.discoveryPrefix.empty()) {
+    if (!config.discoveryPrefix.empty()) {
         next.heard.insert(previous.heard.begin(), previous.heard.end());
         next.heard.insert(heard.begin(), heard.end());
     }
@@ -122,20 +147,34 @@ Announced nextRecord(const Config &config, const Announced &previous, const std:
 }
 
 std::vector<std::pair<std::string, std::string>> announcement(const Config &config, const Topics &topics,
-                                                              const Announced &record) {
+                                                              const Announced &record,
+                                                              std::map<std::string, Announced> others) {
     std::vector<std::pair<std::string, std::string>> messages;
     if (!config.discoveryPrefix.empty()) {
         messages.emplace_back(topics.connectivityConfig, connectivityConfigJson(config, topics));
+        messages.emplace_back(topics.learnConfig, learnConfigJson(config, topics));
+        messages.emplace_back(topics.learningConfig, learningConfigJson(config, topics));
         for (const Button &button : config.buttons) {
             messages.emplace_back(topics.buttonConfig(button.name), buttonConfigJson(config, topics, button));
         }
-        for (const Remote &remote : config.remotes) {
-            messages.emplace_back(topics.eventConfig(remote.remote), eventConfigJson(topics, remote));
-        }
+        others[config.node] = record;
+        std::set<unsigned int> remotes;
         for (const auto *set : {&record.declared, &record.heard}) {
             for (const RemoteButton &pair : *set) {
-                messages.emplace_back(topics.triggerConfig(pair.first, pair.second),
-                                      triggerConfigJson(topics, pair.first, pair.second));
+                remotes.insert(pair.first);
+            }
+        }
+        // The event entity first, so that the device has its name before its triggers come.
+        for (const unsigned int remote : remotes) {
+            const RemoteView view = remoteView(others, remote);
+            messages.emplace_back(topics.eventConfig(remote), eventConfigJson(topics, remote, view));
+            for (const unsigned int button : view.buttons) {
+                if (record.has({remote, button})) {
+                    for (const bool longPress : {false, true}) {
+                        messages.emplace_back(topics.triggerConfig(remote, button, longPress),
+                                              triggerConfigJson(topics, remote, button, longPress, view));
+                    }
+                }
             }
         }
     }
@@ -182,7 +221,7 @@ std::vector<std::string> staleConfigs(const Config &config, const Topics &topics
         return {};
     }
     std::vector<std::string> stale = unclaimedRemoteConfigs(config.node, topics, retained, record.configTopics(topics));
-    std::set<std::string> ownNode = {topics.connectivityConfig};
+    std::set<std::string> ownNode = {topics.connectivityConfig, topics.learnConfig, topics.learningConfig};
     for (const Button &button : config.buttons) {
         ownNode.insert(topics.buttonConfig(button.name));
     }
@@ -204,6 +243,9 @@ std::vector<std::string> retiredTopics(const Config &config, const Retained &ret
     if (!retained.status.empty()) {
         retired.insert(topics.status);
     }
+    if (retained.learning) {
+        retired.insert(topics.learning);
+    }
     if (!config.discoveryPrefix.empty()) {
         retired.insert(retained.nodeConfigs.begin(), retained.nodeConfigs.end());
         const std::vector<std::string> remotes = unclaimedRemoteConfigs(config.node, topics, retained, {});
@@ -220,6 +262,13 @@ std::vector<std::string> retiredTopics(const Config &config, const Retained &ret
 
 std::string announcedJson(const Announced &announced) {
     json record = {{"declared", pairs(announced.declared)}, {"heard", pairs(announced.heard)}};
+    if (!announced.names.empty()) {
+        json names = json::object();
+        for (const auto &[remote, name] : announced.names) {
+            names[std::to_string(remote)] = name;
+        }
+        record["names"] = names;
+    }
     if (!announced.instance.empty()) {
         record["instance"] = announced.instance;
     }
@@ -237,6 +286,16 @@ bool parseAnnounced(const std::string &payload, Announced &announced) {
     if (!record.is_object() || !readPairs(record.value("declared", json::array()), announced.declared) ||
         !readPairs(record.value("heard", json::array()), announced.heard)) {
         return false;
+    }
+    const json names = record.value("names", json::object());
+    if (names.is_object()) {
+        for (const auto &[remote, name] : names.items()) {
+            char *end = nullptr;
+            const unsigned long id = std::strtoul(remote.c_str(), &end, 10);
+            if (name.is_string() && !remote.empty() && *end == '\0' && id <= kMaxRemote) {
+                announced.names[static_cast<unsigned int>(id)] = name.get<std::string>();
+            }
+        }
     }
     const json instance = record.value("instance", json());
     const json contestedBy = record.value("contested_by", json());
@@ -269,34 +328,61 @@ std::string connectivityConfigJson(const Config &config, const Topics &topics) {
                  {"origin", origin()}});
 }
 
-std::string triggerConfigJson(const Topics &topics, unsigned int remote, unsigned int button) {
-    return text({{"automation_type", "trigger"},
-                 {"topic", topics.sharedButton(remote, button)},
-                 {"payload", "press"},
-                 {"type", "button_short_press"},
-                 {"subtype", eventType(button)},
-                 {"device", remoteDevice(remote)},
+std::string learnConfigJson(const Config &config, const Topics &topics) {
+    return text({{"name", "Learn remotes"},
+                 {"unique_id", "teruna_" + config.node + "_learn"},
+                 {"command_topic", topics.learn},
+                 {"payload_press", "PRESS"},
+                 {"availability", availability(topics)},
+                 {"device", gatewayDevice(config)},
                  {"origin", origin()}});
 }
 
-std::string eventConfigJson(const Topics &topics, const Remote &remote) {
+std::string learningConfigJson(const Config &config, const Topics &topics) {
+    return text({{"name", "Learning remotes"},
+                 {"unique_id", "teruna_" + config.node + "_learning"},
+                 {"state_topic", topics.learning},
+                 {"payload_on", "ON"},
+                 {"payload_off", "OFF"},
+                 {"availability", availability(topics)},
+                 {"device", gatewayDevice(config)},
+                 {"origin", origin()}});
+}
+
+std::string triggerConfigJson(const Topics &topics, unsigned int remote, unsigned int button, bool longPress,
+                              const RemoteView &view) {
+    return text({{"automation_type", "trigger"},
+                 {"topic", topics.sharedButton(remote, button)},
+                 {"payload", longPress ? kLongPress : kPress},
+                 {"type", longPress ? "button_long_press" : "button_short_press"},
+                 {"subtype", eventType(button)},
+                 {"device", remoteDevice(remote, view)},
+                 {"origin", origin()}});
+}
+
+std::string eventConfigJson(const Topics &topics, unsigned int remote, const RemoteView &view) {
     json types = json::array();
-    for (const unsigned int button : remote.buttons) {
+    for (const unsigned int button : view.buttons) {
         types.push_back(eventType(button));
+        types.push_back(eventType(button, true));
     }
-    return text({{"name", readableName(remote.name)},
-                 {"unique_id", "teruna_remote_" + std::to_string(remote.remote) + "_press"},
-                 {"state_topic", topics.sharedEvent(remote.remote)},
+    return text({{"name", nullptr},
+                 {"unique_id", "teruna_remote_" + std::to_string(remote) + "_press"},
+                 {"state_topic", topics.sharedEvent(remote)},
                  {"event_types", types},
                  {"device_class", "button"},
-                 {"device", remoteDevice(remote.remote)},
+                 {"device", remoteDevice(remote, view)},
                  {"origin", origin()}});
+}
+
+std::string pressPayload(const HeardPress &press, std::int64_t longPressUs) {
+    return press.durationUs() >= longPressUs ? kLongPress : kPress;
 }
 
 namespace {
 
-json eventOf(const HeardPress &press) {
-    return {{"event_type", eventType(press.button)},
+json eventOf(const HeardPress &press, std::int64_t longPressUs) {
+    return {{"event_type", eventType(press.button, press.durationUs() >= longPressUs)},
             {"remote", press.remote},
             {"button", press.button},
             {"time", common::utcTime(press.beganUs)},
@@ -328,14 +414,14 @@ bool readEvent(const json &event, HeardPress &press) {
 
 }  // namespace
 
-std::string eventJson(const HeardPress &press) { return text(eventOf(press)); }
+std::string eventJson(const HeardPress &press, std::int64_t longPressUs) { return text(eventOf(press, longPressUs)); }
 
 bool parseEvent(const std::string &payload, HeardPress &press) {
     return readEvent(json::parse(payload, nullptr, false), press);
 }
 
 std::string reportJson(const HeardPress &press, std::int64_t agoUs) {
-    json report = eventOf(press);
+    json report = eventOf(press, INT64_MAX);
     report["ended_ms_ago"] = agoUs / 1000;
     return text(report);
 }

@@ -23,8 +23,9 @@ using RemoteButton = std::pair<unsigned int, unsigned int>;
 // gateway that restarts with another configuration knows from it what it must clear, and
 // every gateway learns from these records which others share the broker.
 struct Announced {
-    std::set<RemoteButton> declared;  // from `remote` lines
-    std::set<RemoteButton> heard;     // heard, and announced because discover_heard allowed it
+    std::set<RemoteButton> declared;            // from `remote` lines
+    std::set<RemoteButton> heard;               // learnt: heard while the learning window was open
+    std::map<unsigned int, std::string> names;  // of the declared remotes, from their lines
     // The gateway process that wrote it, and one with the same node that found it in its place:
     // two gateways given one node learn it from each other.
     std::string instance;
@@ -33,7 +34,16 @@ struct Announced {
 
     // The remotes' discovery topics that this record stands for.
     [[nodiscard]] std::set<std::string> configTopics(const Topics &topics) const;
+    [[nodiscard]] bool has(const RemoteButton &pair) const { return declared.count(pair) + heard.count(pair) != 0; }
 };
+
+// A remote as every gateway announces it, from all the records: named from the line of the
+// first node by name that declares it, with the buttons any record holds.
+struct RemoteView {
+    std::string name;
+    std::set<unsigned int> buttons;
+};
+RemoteView remoteView(const std::map<std::string, Announced> &records, unsigned int remote);
 
 Announced announcedBy(const Config &config);
 
@@ -42,17 +52,20 @@ Announced announcedBy(const Config &config);
 struct Retained {
     std::set<std::string> nodeConfigs;
     std::map<std::string, Announced> records;
-    std::string status;  // the node's BASE/status
+    std::string status;     // the node's BASE/status
+    bool learning = false;  // BASE/learning is kept
 };
 
-// The record a gateway announces: its configuration's remotes, and those heard, by it (`heard`)
-// or by its node before (`previous`), while discover_heard allows.
+// The record a gateway announces: its configuration's remotes, and those learnt, by it
+// (`heard`) or by its node before (`previous`), while discovery is on.
 Announced nextRecord(const Config &config, const Announced &previous, const std::set<RemoteButton> &heard);
 // The record as the other gateways read it, with the status topic its last will keeps true.
 std::string recordJson(const Topics &topics, const Announced &record);
-// Everything announced for `record` (its instance given), its own record last.
+// Everything announced for `record` (its instance given), its own record last; `others`: the
+// records of every gateway, from which each remote's configs are the same from all of them.
 std::vector<std::pair<std::string, std::string>> announcement(const Config &config, const Topics &topics,
-                                                              const Announced &record);
+                                                              const Announced &record,
+                                                              std::map<std::string, Announced> others = {});
 // The retained configs to clear as `record` follows what the broker keeps: this node's that the
 // configuration no longer has, and the remotes' its record held that no record claims now.
 std::vector<std::string> staleConfigs(const Config &config, const Topics &topics, const Announced &record,
@@ -68,12 +81,18 @@ bool parseAnnounced(const std::string &payload, Announced &announced);
 // The gateway's own entities: its buttons, and its connection to the broker.
 std::string buttonConfigJson(const Config &config, const Topics &topics, const Button &button);
 std::string connectivityConfigJson(const Config &config, const Topics &topics);
+std::string learnConfigJson(const Config &config, const Topics &topics);
+std::string learningConfigJson(const Config &config, const Topics &topics);
 // A remote's: byte for byte the same from every gateway, so the hub lists each once.
-std::string triggerConfigJson(const Topics &topics, unsigned int remote, unsigned int button);
-std::string eventConfigJson(const Topics &topics, const Remote &remote);
+std::string triggerConfigJson(const Topics &topics, unsigned int remote, unsigned int button, bool longPress,
+                              const RemoteView &view);
+std::string eventConfigJson(const Topics &topics, unsigned int remote, const RemoteView &view);
 
-// A press published on a remote's shared event topic.
-std::string eventJson(const HeardPress &press);
+// "press", or "long_press" for one held `longPressUs` or longer.
+std::string pressPayload(const HeardPress &press, std::int64_t longPressUs);
+// A press published on a remote's shared event topic; its event_type is button_N, or
+// button_N_long for a long press.
+std::string eventJson(const HeardPress &press, std::int64_t longPressUs = INT64_MAX);
 // False when `payload` is not such an event.
 bool parseEvent(const std::string &payload, HeardPress &press);
 // A press reported to the gateway that publishes: the event, and how long ago the press ended

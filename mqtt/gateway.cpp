@@ -95,6 +95,11 @@ ConnectionEvents::Turn Gateway::onTurn() {
         announce();
     }
     const std::lock_guard<std::mutex> lock(mutex_);
+    if (learningShown_ && !learning(now)) {
+        learningShown_ = false;
+        publish(topics_.learning, "OFF", true);
+        common::complain("the learning window closed");
+    }
     if (online_) {
         follow(agreement_.tick(monotonicUs()));
     }
@@ -110,6 +115,15 @@ void Gateway::onOnline() {
         const std::lock_guard<std::mutex> lock(mutex_);
         agreement_ = Agreement(config_.node);
         nodeOfStatus_.clear();
+        remoteConfigs_.clear();
+        hubDeleted_.clear();
+        recordPublished_.clear();
+        watched_.clear();
+        if (!config_.discoveryPrefix.empty()) {
+            subscribe(topics_.learn);
+            learningShown_ = learning(Clock::now());
+            publish(topics_.learning, learningShown_ ? "ON" : "OFF", true);
+        }
     }
     synchronise();
 }
@@ -202,6 +216,107 @@ void Gateway::finishSync() {
     announce();
 }
 
+bool Gateway::learning(Clock::time_point now) const { return config_.discoverHeard || now < learnUntil_; }
+
+// With mutex_ held.
+void Gateway::openLearning() {
+    learnUntil_ = Clock::now() + std::chrono::minutes(config_.learnMinutes);
+    learningShown_ = true;
+    publish(topics_.learning, "ON", true);
+    common::complain("learning remotes for %d minutes", config_.learnMinutes);
+}
+
+// With mutex_ held.
+bool Gateway::announcedAnywhere(const RemoteButton &pair) const {
+    return announced_.has(pair) || std::any_of(retained_.records.begin(), retained_.records.end(),
+                                               [&](const auto &record) { return record.second.has(pair); });
+}
+
+// With mutex_ held.
+void Gateway::learnt(const RemoteButton &pair) {
+    announced_.heard.insert(pair);
+    deletionSaid_.erase(pair);
+    common::complain("learnt remote %u button %u", pair.first, pair.second);
+    if (announcedKnown_) {
+        announceChanges();
+    }
+}
+
+// With mutex_ held. An empty config where this connection had published one: the user deleted
+// the remote, or one of its triggers, in the hub.
+void Gateway::deletedByHub(const Topics::Parsed &config) {
+    std::set<RemoteButton> pairs;
+    for (const auto *set : {&announced_.declared, &announced_.heard}) {
+        for (const RemoteButton &pair : *set) {
+            if (pair.first == config.remote &&
+                (config.kind == Topics::Parsed::Kind::eventConfig || pair.second == config.button)) {
+                pairs.insert(pair);
+            }
+        }
+    }
+    bool changed = false;
+    for (const RemoteButton &pair : pairs) {
+        if (announced_.heard.erase(pair) != 0) {
+            changed = true;
+            common::complain("the hub deleted remote %u button %u: it is no longer announced; learn it again to bring "
+                             "it back",
+                             pair.first, pair.second);
+        } else if (deletionSaid_.insert(pair).second) {
+            common::complain("the hub deleted remote %u button %u, which the configuration declares: it comes back at "
+                             "the hub's next start unless its remote line goes",
+                             pair.first, pair.second);
+        }
+    }
+    if (changed) {
+        announceChanges();
+    }
+}
+
+// With mutex_ held. Publishes the remote configs and the record that differ from what this
+// connection published, and clears those it no longer announces that no other record claims.
+void Gateway::announceChanges() {
+    std::set<std::string> claimed;
+    for (const auto &[topic, payload] : announcement(config_, topics_, announced_, retained_.records)) {
+        const Topics::Parsed::Kind kind = topics_.parse(topic).kind;
+        claimed.insert(topic);
+        if (topic == topics_.gateway) {
+            if (payload != recordPublished_) {
+                recordPublished_ = payload;
+                publish(topic, payload, true);
+            }
+        } else if ((kind == Topics::Parsed::Kind::triggerConfig || kind == Topics::Parsed::Kind::eventConfig) &&
+                   hubDeleted_.count(topic) == 0 && remoteConfigs_[topic] != payload) {
+            remoteConfigs_[topic] = payload;
+            publish(topic, payload, true);
+        }
+    }
+    for (const auto &[node, record] : retained_.records) {
+        if (node != config_.node) {
+            const std::set<std::string> theirs = record.configTopics(topics_);
+            claimed.insert(theirs.begin(), theirs.end());
+        }
+    }
+    for (auto &[topic, payload] : remoteConfigs_) {
+        if (!payload.empty() && claimed.count(topic) == 0) {
+            payload.clear();
+            publish(topic, "", true);
+        }
+    }
+    watchRemotes();
+}
+
+// With mutex_ held: follows the configs of the remotes it announces, to hear the hub delete them.
+void Gateway::watchRemotes() {
+    for (const auto *set : {&announced_.declared, &announced_.heard}) {
+        for (const RemoteButton &pair : *set) {
+            if (watched_.insert(pair.first).second) {
+                subscribe(topics_.triggerConfigs(pair.first));
+                subscribe(topics_.eventConfig(pair.first));
+            }
+        }
+    }
+}
+
 // Follows the status of each gateway that has a record: its last will tells when it goes.
 // `ask`: then says when their retained statuses are in.
 void Gateway::followStatuses(bool ask) {
@@ -238,17 +353,21 @@ void Gateway::onRecord(const std::string &node, const std::string &payload) {
 }
 
 void Gateway::announce() {
-    std::vector<std::pair<std::string, std::string>> messages;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (!announcedKnown_) {
-            return;
-        }
-        messages = announcement(config_, topics_, announced_);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!announcedKnown_) {
+        return;
     }
-    for (const auto &[topic, payload] : messages) {
+    hubDeleted_.clear();
+    for (const auto &[topic, payload] : announcement(config_, topics_, announced_, retained_.records)) {
+        const Topics::Parsed::Kind kind = topics_.parse(topic).kind;
+        if (kind == Topics::Parsed::Kind::triggerConfig || kind == Topics::Parsed::Kind::eventConfig) {
+            remoteConfigs_[topic] = payload;
+        } else if (topic == topics_.gateway) {
+            recordPublished_ = payload;
+        }
         publish(topic, payload, true);
     }
+    watchRemotes();
 }
 
 void Gateway::onMessage(const mosquitto_message &message) {
@@ -284,6 +403,9 @@ void Gateway::onMessage(const mosquitto_message &message) {
             onRecord(parsed.name, payload);
             // One that comes while the records are being read is followed with the rest.
             followNew = syncToken_.empty() || statusesAsked_;
+            if (followNew && announcedKnown_ && parsed.name != config_.node) {
+                announceChanges();  // the remotes' configs are the same from every gateway
+            }
             break;
         case Kind::report: {
             HeardPress press;
@@ -316,6 +438,22 @@ void Gateway::onMessage(const mosquitto_message &message) {
                 retained_.nodeConfigs.insert(topic);
             }
             return;
+        case Kind::triggerConfig:
+        case Kind::eventConfig: {
+            const auto published = remoteConfigs_.find(topic);
+            if (payload.empty() && published != remoteConfigs_.end() && !published->second.empty()) {
+                published->second.clear();
+                hubDeleted_.insert(topic);
+                deletedByHub(parsed);
+            }
+            return;
+        }
+        case Kind::learn:
+            if (!message.retain) {
+                openLearning();
+                return;
+            }
+            break;
         case Kind::send:
         case Kind::buttonPress:
         case Kind::other:
@@ -331,7 +469,7 @@ void Gateway::onMessage(const mosquitto_message &message) {
         followStatuses(false);
         return;
     }
-    if (parsed.kind != Kind::send && parsed.kind != Kind::buttonPress) {
+    if (parsed.kind != Kind::send && parsed.kind != Kind::buttonPress && parsed.kind != Kind::learn) {
         return;
     }
     if (message.retain) {
@@ -422,20 +560,24 @@ void Gateway::publishPending() {
         if (connection_.publish(topics_.received, received, false) != MOSQ_ERR_SUCCESS) {
             return;
         }
+        const HeardPress heard{press.remoteId, press.buttonId, next.beganUs, next.endedUs, config_.node};
+        const RemoteButton pair(press.remoteId, press.buttonId);
+        // With a hub, a remote button goes to the shared topics once it is announced, learnt
+        // now if the window is open: its configs come before its first event.
+        bool shared = true;
+        if (!config_.discoveryPrefix.empty() && !announcedAnywhere(pair)) {
+            shared = learning(Clock::now()) && announced_.heard.size() < kHeardAtMost;
+            if (shared) {
+                learnt(pair);
+            }
+        }
         const std::int64_t agoUs = ageUs(next.endedUs);
         if (agoUs <= kFreshPressUs) {
-            publish(topics_.nodeButton(press.remoteId, press.buttonId), "press");
+            publish(topics_.nodeButton(press.remoteId, press.buttonId), pressPayload(heard, longPressUs()));
             const std::int64_t nowUs = monotonicUs();
-            follow(agreement_.heard({press.remoteId, press.buttonId, next.beganUs, next.endedUs, config_.node},
-                                    nowUs - agoUs, nowUs));
-        }
-        const RemoteButton pair(press.remoteId, press.buttonId);
-        // Heard before this connection's records are read, it is announced with the rest then.
-        if (!config_.discoveryPrefix.empty() && config_.discoverHeard && announced_.declared.count(pair) == 0 &&
-            announced_.heard.size() < kHeardAtMost && announced_.heard.insert(pair).second && announcedKnown_) {
-            publish(topics_.triggerConfig(pair.first, pair.second), triggerConfigJson(topics_, pair.first, pair.second),
-                    true);
-            publish(topics_.gateway, recordJson(topics_, announced_), true);
+            if (shared) {
+                follow(agreement_.heard(heard, nowUs - agoUs, nowUs));
+            }
         }
         pending_.pop_front();
     }
@@ -445,8 +587,8 @@ void Gateway::publishPending() {
 // With mutex_ held.
 void Gateway::follow(const Steps &steps) {
     for (const HeardPress &press : steps.publish) {
-        publish(topics_.sharedEvent(press.remote), eventJson(press));
-        publish(topics_.sharedButton(press.remote, press.button), "press");
+        publish(topics_.sharedEvent(press.remote), eventJson(press, longPressUs()));
+        publish(topics_.sharedButton(press.remote, press.button), pressPayload(press, longPressUs()));
     }
     for (const HeardPress &press : steps.report) {
         publish(topics_.report, reportJson(press, ageUs(press.endedUs)));

@@ -87,6 +87,14 @@ private:
     void followStatuses(bool ask);
     void onRecord(const std::string &node, const std::string &payload);
     void announce();
+    void announceChanges();
+    void watchRemotes();
+    bool announcedAnywhere(const RemoteButton &pair) const;
+    void learnt(const RemoteButton &pair);
+    void deletedByHub(const Topics::Parsed &config);
+    void openLearning();
+    bool learning(Clock::time_point now) const;
+    [[nodiscard]] std::int64_t longPressUs() const { return std::int64_t{config_.longPressMs} * 1000; }
     void applyReload();
     void retireFor(const Config &next);
     void handleRequest(const Topics::Parsed &topic, const std::string &payload);
@@ -124,6 +132,15 @@ private:
     Agreement agreement_;
     std::function<bool(std::int64_t)> onTheAirLately_;
     std::map<std::string, std::string> nodeOfStatus_;  // the other gateways' status topics followed
+    // What this connection last published on each remote config topic ("": cleared it itself):
+    // an empty config that comes where it had published one is the hub's deletion.
+    std::map<std::string, std::string> remoteConfigs_;
+    std::set<std::string> hubDeleted_;  // not published again before the next full announcement
+    std::string recordPublished_;
+    std::set<unsigned int> watched_;  // remotes whose configs it follows
+    std::set<RemoteButton> deletionSaid_;
+    Clock::time_point learnUntil_;
+    bool learningShown_ = false;  // BASE/learning says ON
 };
 
 }  // namespace mqtt

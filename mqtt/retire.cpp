@@ -71,7 +71,8 @@ private:
     // What the broker keeps of the node, ahead of a message of its own.
     std::string readBack() {
         token_ = std::to_string(common::monotonicNs());
-        for (const std::string &filter : {topics_.sync, topics_.gateways, topics_.status, topics_.nodeConfigs}) {
+        for (const std::string &filter :
+             {topics_.sync, topics_.gateways, topics_.status, topics_.learning, topics_.nodeConfigs}) {
             if (!filter.empty()) {
                 connection_.subscribe(filter, nullptr);
             }
@@ -114,6 +115,8 @@ private:
         Announced record;
         if (topic == topics_.status) {
             retained_.status = payload;
+        } else if (topic == topics_.learning) {
+            retained_.learning = !payload.empty();
         } else if (parsed.kind == Topics::Parsed::Kind::sync) {
             synced_ = synced_ || payload == token_;
         } else if (parsed.kind == Topics::Parsed::Kind::record && parseAnnounced(payload, record)) {

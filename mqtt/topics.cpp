@@ -38,6 +38,30 @@ bool remoteOf(const std::string &level, unsigned int &remote) {
     return true;
 }
 
+const std::string kRemoteDevice = "teruna_remote_";
+
+// "button_3" or "button_3_long": a trigger's level.
+bool triggerOf(const std::string &level, unsigned int &button, bool &longPress) {
+    const std::string prefix = "button_";
+    const std::string suffix = "_long";
+    if (level.rfind(prefix, 0) != 0) {
+        return false;
+    }
+    std::string digits = level.substr(prefix.size());
+    const bool held =
+        digits.size() > suffix.size() && digits.compare(digits.size() - suffix.size(), suffix.size(), suffix) == 0;
+    if (held) {
+        digits.resize(digits.size() - suffix.size());
+    }
+    unsigned int number = 0;
+    if (!remoteOf(digits, number) || number > kMaxButton) {
+        return false;
+    }
+    button = number;
+    longPress = held;
+    return true;
+}
+
 }  // namespace
 
 Topics::Topics(const Config &config)
@@ -49,6 +73,8 @@ Topics::Topics(const Config &config)
     sent = base_ + "/sent";
     error = base_ + "/error";
     sync = base_ + "/sync";
+    learn = base_ + "/learn";
+    learning = base_ + "/learning";
     sharedEvents = shared_ + "/remote/+/event";
     gateway = shared_ + "/gateway/" + node_;
     gateways = shared_ + "/gateway/+";
@@ -58,6 +84,8 @@ Topics::Topics(const Config &config)
         hubStatus = config.hubStatusTopic;
         nodeConfigs = prefix_ + "/+/" + node_ + "/+/config";
         connectivityConfig = prefix_ + "/binary_sensor/" + node_ + "/connectivity/config";
+        learnConfig = buttonConfig("learn");
+        learningConfig = prefix_ + "/binary_sensor/" + node_ + "/learning/config";
     }
 }
 
@@ -65,8 +93,11 @@ Topics::Parsed Topics::parse(const std::string &topic) const {
     using Kind = Parsed::Kind;
     Parsed parsed;
     std::vector<std::string> levels;
-    if (topic == send || topic == sync || (!prefix_.empty() && topic == hubStatus)) {
-        parsed.kind = topic == send ? Kind::send : topic == sync ? Kind::sync : Kind::hubStatus;
+    if (topic == send || topic == sync || topic == learn || (!prefix_.empty() && topic == hubStatus)) {
+        parsed.kind = topic == send    ? Kind::send
+                      : topic == sync  ? Kind::sync
+                      : topic == learn ? Kind::learn
+                                       : Kind::hubStatus;
     } else if (levelsAfter(topic, base_, levels) && levels.size() == 3 && levels[0] == "button" &&
                levels[2] == "press") {
         parsed.kind = Kind::buttonPress;
@@ -81,6 +112,16 @@ Topics::Parsed Topics::parse(const std::string &topic) const {
     } else if (levelsAfter(topic, prefix_, levels) && levels.size() == 4 && levels[1] == node_ &&
                levels[3] == "config") {
         parsed.kind = Kind::nodeConfig;
+    } else if (unsigned int remote = 0; levelsAfter(topic, prefix_, levels) && levels.size() == 4 &&
+                                        levels[3] == "config" && levels[1].rfind(kRemoteDevice, 0) == 0 &&
+                                        remoteOf(levels[1].substr(kRemoteDevice.size()), remote)) {
+        if (levels[0] == "event" && levels[2] == "press") {
+            parsed.kind = Kind::eventConfig;
+            parsed.remote = remote;
+        } else if (levels[0] == "device_automation" && triggerOf(levels[2], parsed.button, parsed.longPress)) {
+            parsed.kind = Kind::triggerConfig;
+            parsed.remote = remote;
+        }
     }
     return parsed;
 }
@@ -104,13 +145,17 @@ std::string Topics::buttonConfig(const std::string &name) const {
 }
 
 // A remote's configs are the same from every gateway: under the remote, not the node.
-std::string Topics::triggerConfig(unsigned int remote, unsigned int button) const {
-    return prefix_ + "/device_automation/teruna_remote_" + std::to_string(remote) + "/button_" +
-           std::to_string(button) + "/config";
+std::string Topics::triggerConfig(unsigned int remote, unsigned int button, bool longPress) const {
+    return prefix_ + "/device_automation/" + kRemoteDevice + std::to_string(remote) + "/button_" +
+           std::to_string(button) + (longPress ? "_long" : "") + "/config";
+}
+
+std::string Topics::triggerConfigs(unsigned int remote) const {
+    return prefix_ + "/device_automation/" + kRemoteDevice + std::to_string(remote) + "/+/config";
 }
 
 std::string Topics::eventConfig(unsigned int remote) const {
-    return prefix_ + "/event/teruna_remote_" + std::to_string(remote) + "/press/config";
+    return prefix_ + "/event/" + kRemoteDevice + std::to_string(remote) + "/press/config";
 }
 
 }  // namespace mqtt

@@ -19,7 +19,9 @@ struct Topics {
     std::string received;
     std::string sent;
     std::string error;
-    std::string sync;  // marks the end of the retained messages a subscription brings
+    std::string sync;      // marks the end of the retained messages a subscription brings
+    std::string learn;     // opens the learning window
+    std::string learning;  // ON while the window is open, retained
     [[nodiscard]] std::string buttonCommand(const std::string &name) const;
     // Presses this gateway heard, for automations on one Pi.
     [[nodiscard]] std::string nodeButton(unsigned int remote, unsigned int button) const;
@@ -37,16 +39,34 @@ struct Topics {
     std::string hubStatus;    // the hub's birth and last will
     std::string nodeConfigs;  // filter: PREFIX/+/NODE/+/config
     std::string connectivityConfig;
+    std::string learnConfig;     // the button that opens the learning window
+    std::string learningConfig;  // the binary_sensor that shows it
     [[nodiscard]] std::string buttonConfig(const std::string &name) const;
-    [[nodiscard]] std::string triggerConfig(unsigned int remote, unsigned int button) const;
+    [[nodiscard]] std::string triggerConfig(unsigned int remote, unsigned int button, bool longPress = false) const;
+    [[nodiscard]] std::string triggerConfigs(unsigned int remote) const;  // filter
     [[nodiscard]] std::string eventConfig(unsigned int remote) const;
 
     // What a topic the gateway subscribed to is, and what it names.
     struct Parsed {
-        enum class Kind { other, send, buttonPress, sync, record, report, sharedEvent, hubStatus, nodeConfig };
+        enum class Kind {
+            other,
+            send,
+            buttonPress,
+            learn,
+            sync,
+            record,
+            report,
+            sharedEvent,
+            hubStatus,
+            nodeConfig,
+            triggerConfig,
+            eventConfig
+        };
         Kind kind = Kind::other;
         std::string name;         // the button of buttonPress; the node of record and report
-        unsigned int remote = 0;  // of sharedEvent
+        unsigned int remote = 0;  // of sharedEvent, triggerConfig and eventConfig
+        unsigned int button = 0;  // of triggerConfig
+        bool longPress = false;   // of triggerConfig
     };
     [[nodiscard]] Parsed parse(const std::string &topic) const;
 

@@ -57,7 +57,12 @@ TEST(GatewayConfig, RefusesWhatItCannotTake) {
          "FILE:1: topic home and discovery_prefix home/assistant overlap: give each topics of its own"},
         {"node = remote", "FILE:1: node remote would share its ids with the remotes': name it otherwise"},
         {"button hall = 1/1\nbutton connectivity = 1/2",
-         "FILE:2: button connectivity would share its id with the gateway's connection: name it otherwise"},
+         "FILE:2: button connectivity would share its id with the gateway's own connectivity: name it otherwise"},
+        {"button learn = 1/2",
+         "FILE:1: button learn would share its id with the gateway's own learn: name it otherwise"},
+        {"learn_minutes = 0", "FILE:1: learn_minutes must be 1 to 1440, not '0'"},
+        {"long_press_ms = 99", "FILE:1: long_press_ms must be 100 to 60000, not '99'"},
+        {"long_press_ms = +1000", "FILE:1: long_press_ms must be 100 to 60000, not '+1000'"},
         {"queue = 2\nqueue = 3", "FILE:2: queue is given twice"},
         {"button a = 6400/128", "FILE:1: button a must be REMOTE/BUTTON, remote 0 to 65535 and button 0 to 127, "
                                 "not '6400/128'"},
@@ -140,7 +145,8 @@ TEST(GatewayConfig, ReadsEveryKey) {
         std::string text =
             read.broker + " node " + (read.nodeIsHostName && read.topic == "teruna/" + read.node ? "HOST" : read.node) +
             " keepalive " + std::to_string(read.keepAliveS) + " heard " + (read.discoverHeard ? "yes" : "no") +
-            " shared " + read.sharedTopic + " queue " + std::to_string(read.queue) + " " + read.discoveryPrefix;
+            " shared " + read.sharedTopic + " queue " + std::to_string(read.queue) + " " + read.discoveryPrefix +
+            " learn " + std::to_string(read.learnMinutes) + " long " + std::to_string(read.longPressMs);
         for (const mqtt::Remote &remote : read.remotes) {
             text += " " + remote.name + "=" + std::to_string(remote.remote) + "/";
             for (const unsigned int button : remote.buttons) {
@@ -153,14 +159,16 @@ TEST(GatewayConfig, ReadsEveryKey) {
         std::string text;
         const char *read;
     } rows[] = {
-        {"", "mqtt://localhost:1883 node HOST keepalive 30 heard yes shared teruna queue 16 homeassistant"},
-        {"\xEF\xBB\xBF# a comment", "mqtt://localhost:1883 node HOST keepalive 30 heard yes shared teruna queue 16 "
-                                    "homeassistant"},
+        {"", "mqtt://localhost:1883 node HOST keepalive 30 heard no shared teruna queue 16 homeassistant learn 5 "
+             "long 1000"},
+        {"\xEF\xBB\xBF# a comment\nlearn_minutes = 1440\nlong_press_ms = 100",
+         "mqtt://localhost:1883 node HOST keepalive 30 heard no shared teruna queue 16 homeassistant learn 1440 long "
+         "100"},
         {"node = n\nkeepalive = 5\nshared_topic = home/433\nremote hall = 6400/1-4\nremote gate = 17/ 6 ,5-6, 3,1",
-         "mqtt://localhost:1883 node n keepalive 5 heard yes shared home/433 queue 16 homeassistant "
-         "hall=6400/1,2,3,4, gate=17/1,3,5,6,"},
-        {"node = n\nremote top = 65535/127,0, 125-126 \nremote bottom = 0/0-0",
-         "mqtt://localhost:1883 node n keepalive 30 heard yes shared teruna queue 16 homeassistant "
+         "mqtt://localhost:1883 node n keepalive 5 heard no shared home/433 queue 16 homeassistant learn 5 long "
+         "1000 hall=6400/1,2,3,4, gate=17/1,3,5,6,"},
+        {"node = n\nremote top = 65535/127,0, 125-126 \nremote bottom = 0/0-0\ndiscover_heard = yes",
+         "mqtt://localhost:1883 node n keepalive 30 heard yes shared teruna queue 16 homeassistant learn 5 long 1000 "
          "top=65535/0,125,126,127, bottom=0/0,"},
     };
     for (const auto &row : rows) {
@@ -248,8 +256,11 @@ TEST(GatewayTopics, TakesApartWhatTheyBuild) {
         Kind kind;
         std::string name;
         unsigned int remote;
+        unsigned int button = 0;
+        bool longPress = false;
     } rows[] = {
         {topics.send, Kind::send, "", 0},
+        {topics.learn, Kind::learn, "", 0},
         {topics.sync, Kind::sync, "", 0},
         {topics.hubStatus, Kind::hubStatus, "", 0},
         {topics.buttonCommand("hall_light"), Kind::buttonPress, "hall_light", 0},
@@ -269,7 +280,16 @@ TEST(GatewayTopics, TakesApartWhatTheyBuild) {
         {topics.buttonConfig("lamp"), Kind::nodeConfig, "", 0},
         {topics.connectivityConfig, Kind::nodeConfig, "", 0},
         {"homeassistant/button/cellar/lamp/config", Kind::other, "", 0},
-        {topics.triggerConfig(5, 1), Kind::other, "", 0},
+        {topics.learnConfig, Kind::nodeConfig, "", 0},
+        {topics.triggerConfig(5, 1), Kind::triggerConfig, "", 5, 1},
+        {topics.triggerConfig(65535, 127, true), Kind::triggerConfig, "", 65535, 127, true},
+        {topics.eventConfig(0), Kind::eventConfig, "", 0},
+        {"homeassistant/device_automation/teruna_remote_5/button_128_long/config", Kind::other, "", 0},
+        {"homeassistant/device_automation/teruna_remote_5/button_1_longer/config", Kind::other, "", 0},
+        {"homeassistant/device_automation/teruna_remote_5/button__long/config", Kind::other, "", 0},
+        {"homeassistant/device_automation/teruna_remote_05/button_1/config", Kind::other, "", 0},
+        {"homeassistant/device_automation/other_5/button_1/config", Kind::other, "", 0},
+        {"homeassistant/event/teruna_remote_5/other/config", Kind::other, "", 0},
         {"teruna/attic/status", Kind::other, "", 0},
     };
     for (const auto &row : rows) {
@@ -278,6 +298,8 @@ TEST(GatewayTopics, TakesApartWhatTheyBuild) {
         EXPECT_EQ(parsed.kind, row.kind);
         EXPECT_EQ(parsed.name, row.name);
         EXPECT_EQ(parsed.remote, row.remote);
+        EXPECT_EQ(parsed.button, row.button);
+        EXPECT_EQ(parsed.longPress, row.longPress);
     }
 }
 
@@ -293,34 +315,95 @@ TEST(GatewayDiscovery, ClearsOnlyWhatNoConfigurationClaims) {
     retained.records["attic"].heard = {{5, 5}};
     retained.records["cellar"].declared = {{17, 1}};
 
-    // A button and a remote line deleted; what was heard stays announced while discover_heard.
+    // A button and a remote line deleted; what was learnt stays announced.
     const mqtt::Announced next = mqtt::nextRecord(config, retained.records["attic"], {{9, 9}, {6400, 1}});
     EXPECT_EQ(next.heard, (std::set<mqtt::RemoteButton>{{5, 5}, {9, 9}}));
     const auto asSet = [](const std::vector<std::string> &list) {
         return std::set<std::string>(list.begin(), list.end());
     };
-    const std::set<std::string> remote18 = {topics.triggerConfig(18, 1), topics.eventConfig(18)};
+    const std::set<std::string> remote18 = {topics.triggerConfig(18, 1), topics.triggerConfig(18, 1, true),
+                                            topics.eventConfig(18)};
     std::set<std::string> stale = remote18;
     stale.insert(topics.buttonConfig("fan"));
     EXPECT_EQ(asSet(mqtt::staleConfigs(config, topics, next, retained)), stale);
-    const mqtt::Config deaf = configOf(lines + "discover_heard = no\n");
-    const mqtt::Announced declaredOnly = mqtt::nextRecord(deaf, retained.records["attic"], {{9, 9}});
-    EXPECT_TRUE(declaredOnly.heard.empty());
-    stale.insert(topics.triggerConfig(5, 5));
-    EXPECT_EQ(asSet(mqtt::staleConfigs(deaf, topics, declaredOnly, retained)), stale);
     EXPECT_TRUE(mqtt::staleConfigs(configOf(lines + "discovery_prefix = none\n"), topics, next, retained).empty());
 
     // Retired, it clears all it had but what cellar claims; the status only when kept.
     EXPECT_EQ(asSet(mqtt::retiredTopics(config, retained)),
-              (std::set<std::string>{topics.buttonConfig("lamp"), topics.buttonConfig("fan"), topics.connectivityConfig,
-                                     topics.gateway, topics.triggerConfig(6400, 1), topics.triggerConfig(6400, 2),
-                                     topics.eventConfig(6400), topics.triggerConfig(18, 1), topics.eventConfig(18),
-                                     topics.triggerConfig(5, 5)}));
+              (std::set<std::string>{
+                  topics.buttonConfig("lamp"), topics.buttonConfig("fan"), topics.connectivityConfig, topics.gateway,
+                  topics.triggerConfig(6400, 1), topics.triggerConfig(6400, 2), topics.triggerConfig(6400, 1, true),
+                  topics.triggerConfig(6400, 2, true), topics.eventConfig(6400), topics.triggerConfig(18, 1),
+                  topics.triggerConfig(18, 1, true), topics.eventConfig(18), topics.triggerConfig(5, 5),
+                  topics.triggerConfig(5, 5, true), topics.eventConfig(5)}));
     retained.status = "offline";
+    retained.learning = true;
     const std::vector<std::string> kept = mqtt::retiredTopics(config, retained, {topics.buttonConfig("lamp")});
     EXPECT_EQ(std::count(kept.begin(), kept.end(), topics.status), 1);
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), topics.learning), 1);
     EXPECT_EQ(std::count(kept.begin(), kept.end(), topics.buttonConfig("lamp")), 0);
     EXPECT_TRUE(mqtt::retiredTopics(configOf("node = gone\n"), mqtt::Retained()).empty());
+}
+
+// A remote's configs are byte for byte the same from every gateway that announces it: named from
+// the first node's line, with every button any record holds among its event types, short and long.
+TEST(GatewayDiscovery, AnnouncesEachRemoteTheSameFromEveryGateway) {
+    const mqtt::Config attic = configOf("node = attic\nremote hall = 6400/1,3\n");
+    const mqtt::Config cellar = configOf("node = cellar\nremote porch = 6400/3\n");
+    std::map<std::string, mqtt::Announced> records;
+    records["attic"] = mqtt::nextRecord(attic, {}, {{6400, 2}});
+    records["cellar"] = mqtt::nextRecord(cellar, {}, {{17, 4}});
+    mqtt::Announced read;
+    ASSERT_TRUE(mqtt::parseAnnounced(mqtt::announcedJson(records["attic"]), read));
+    EXPECT_EQ(read.names, (std::map<unsigned int, std::string>{{6400, "hall"}}));
+    mqtt::Announced named;
+    ASSERT_TRUE(
+        mqtt::parseAnnounced(R"({"declared":[],"heard":[],"names":{"x":"a","65536":"b","7":3,"8":"c"}})", named));
+    EXPECT_EQ(named.names, (std::map<unsigned int, std::string>{{8, "c"}}));
+
+    std::map<std::string, std::string> fromAttic;
+    std::vector<std::string> order;
+    for (const auto &[topic, payload] : mqtt::announcement(attic, mqtt::Topics(attic), records["attic"], records)) {
+        fromAttic[topic] = payload;
+        order.push_back(topic);
+    }
+    const mqtt::Topics topics(cellar);
+    std::size_t shared = 0;
+    for (const auto &[topic, payload] : mqtt::announcement(cellar, topics, records["cellar"], records)) {
+        if (fromAttic.count(topic) != 0) {
+            EXPECT_EQ(fromAttic[topic], payload) << topic;
+            ++shared;
+        }
+    }
+    EXPECT_EQ(shared, 3u);  // remote 6400's event entity and button 3's two triggers
+    EXPECT_EQ(order.back(), "teruna/gateway/attic");
+    EXPECT_LT(std::find(order.begin(), order.end(), topics.eventConfig(6400)),
+              std::find(order.begin(), order.end(), topics.triggerConfig(6400, 1)));
+
+    const json hall = json::parse(fromAttic.at(topics.eventConfig(6400)));
+    EXPECT_EQ(hall["event_types"],
+              json({"button_1", "button_1_long", "button_2", "button_2_long", "button_3", "button_3_long"}));
+    EXPECT_TRUE(hall["name"].is_null());
+    EXPECT_EQ(hall["device"]["name"], "Hall");
+    const json held = json::parse(fromAttic.at(topics.triggerConfig(6400, 2, true)));
+    EXPECT_EQ(std::make_tuple(held["type"], held["subtype"], held["payload"], held["topic"], held["device"]["name"]),
+              std::make_tuple(json("button_long_press"), json("button_2"), json("long_press"),
+                              json("teruna/remote/6400/button/2"), json("Hall")));
+    const auto learnt = mqtt::announcement(cellar, topics, records["cellar"], records);
+    const auto remote17 = std::find_if(learnt.begin(), learnt.end(),
+                                       [&](const auto &message) { return message.first == topics.eventConfig(17); });
+    ASSERT_NE(remote17, learnt.end());
+    const json porch = json::parse(remote17->second);
+    EXPECT_EQ(porch["event_types"], json({"button_4", "button_4_long"}));
+    EXPECT_EQ(porch["device"]["name"], "Teruna remote 17");
+
+    // Held as long as long_press_ms, it is a long press.
+    mqtt::HeardPress press{6400, 3, 1'765'000'000'000'000, 1'765'000'001'000'000, "attic"};
+    EXPECT_EQ(json::parse(mqtt::eventJson(press, 1'000'000))["event_type"], "button_3_long");
+    EXPECT_EQ(mqtt::pressPayload(press, 1'000'000), "long_press");
+    press.endedUs -= 1000;
+    EXPECT_EQ(json::parse(mqtt::eventJson(press, 1'000'000))["event_type"], "button_3");
+    EXPECT_EQ(mqtt::pressPayload(press, 1'000'000), "press");
 }
 
 // An event and a report read back as they were written; what is not one is refused.
