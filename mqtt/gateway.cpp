@@ -119,11 +119,6 @@ void Gateway::onOnline() {
         hubDeleted_.clear();
         recordPublished_.clear();
         watched_.clear();
-        if (!config_.discoveryPrefix.empty()) {
-            subscribe(topics_.learn);
-            learningShown_ = learning(Clock::now());
-            publish(topics_.learning, learningShown_ ? "ON" : "OFF", true);
-        }
     }
     synchronise();
 }
@@ -173,6 +168,10 @@ void Gateway::synchronise() {
     if (!config_.discoveryPrefix.empty()) {
         subscribe(topics_.hubStatus);
         subscribe(topics_.nodeConfigs);
+        subscribe(topics_.learn);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        learningShown_ = learning(Clock::now());
+        publish(topics_.learning, learningShown_ ? "ON" : "OFF", true);
     }
     publish(topics_.sync, syncToken_);
 }
@@ -643,6 +642,9 @@ void Gateway::applyReload() {
 void Gateway::retireFor(const Config &next) {
     const Topics nextTopics(next);
     std::set<std::string> keep = {nextTopics.status};
+    if (!next.discoveryPrefix.empty()) {
+        keep.insert(nextTopics.learning);
+    }
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         for (const auto &message : announcement(next, nextTopics, nextRecord(next, announced_, {}))) {

@@ -36,7 +36,15 @@
 namespace {
 
 using broker::Broker;
-using broker::Hub;
+
+// Every hub of these tests checks, when it goes, that no press it got is one Home Assistant would drop.
+class Hub : public broker::Hub {
+public:
+    using broker::Hub::Hub;
+    Hub(const Hub &) = delete;
+    Hub &operator=(const Hub &) = delete;
+    ~Hub() { EXPECT_EQ(eventsTheHubWouldDrop(), std::vector<std::string>{}); }
+};
 using nlohmann::json;
 using namespace std::string_literals;
 using requests::kBadRequests;
@@ -221,7 +229,7 @@ TEST_F(RealClockGateway, RefusesWhatOverflowsTheQueueAndCancelsWhatWaitsAtStop) 
 TEST_F(Gateway, PublishesWhatItHearsAndAnnouncesIt) {
     Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
     Hub hub(broker.port);
-    listenOnFifo(broker, hub);
+    listenOnFifo(broker, hub, "discover_heard = yes\n");
     playPress(6400, 3);
     ASSERT_TRUE(hub.saw(kBase + "/remote/6400/button/3", "press"));
     // A second press a second after the first, which a dump written at once puts as long ago as
@@ -289,7 +297,7 @@ TEST_F(Gateway, ComesBackAfterTheBrokerWithoutLosingAPress) {
     Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
     auto hub = std::make_unique<Hub>(broker.port, "hub");
     ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
-    start(broker, *hub, "receive_from = " + dir_ + "/fifo\n");
+    start(broker, *hub, "receive_from = " + dir_ + "/fifo\nremote hall = 6400/6-7\n");
     broker.stop();
     // Both presses reach BASE/received, but no automation acts on the one that is old by then.
     playPress(6400, 6);
@@ -573,13 +581,15 @@ TEST_F(Gateway, KeepsDiscoveryTrueToTheConfigurationAcrossReloads) {
     const std::string conf = "broker = mqtt://127.0.0.1:" + std::to_string(broker.port) + "\nnode = test\n";
     ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
     const std::string input = "receive_from = " + dir_ + "/fifo\n";
-    start(broker, hub, input + "button lamp = 1/1\nbutton fan = 1/2\nremote hall_remote = 6400/1-2\n");
+    start(broker, hub,
+          input + "button lamp = 1/1\nbutton fan = 1/2\nremote hall_remote = 6400/1-2\ndiscover_heard = yes\n");
     ASSERT_EQ(hub.on(kFanConfig, 1).size(), 1u);
     playPress(17, 1);
     ASSERT_EQ(hub.on(triggerConfig(17, 1), 1).size(), 1u);
     const json event = json::parse(hub.payloads(kEventConfig, 1).at(0));
-    EXPECT_EQ(event["event_types"], json::array({"button_1", "button_2"}));
-    EXPECT_EQ(event["name"], "Hall remote");
+    EXPECT_EQ(event["event_types"], json::array({"button_1", "button_1_long", "button_2", "button_2_long"}));
+    EXPECT_TRUE(event["name"].is_null());  // the device's
+    EXPECT_EQ(event["device"]["name"], "Hall remote");
     EXPECT_EQ(json::parse(hub.payloads(kLampConfig, 1).at(0))["name"], "Lamp");
     const json link = json::parse(hub.payloads(kPrefix + "binary_sensor/test/connectivity/config", 1).at(0));
     EXPECT_EQ(link["state_topic"], kBase + "/status");
@@ -598,20 +608,21 @@ TEST_F(Gateway, KeepsDiscoveryTrueToTheConfigurationAcrossReloads) {
                                        << "button lamp = 1/1\nremote hall_remote = 6400/1\ndiscover_heard = no\n";
     kill(gateway_->pid(), SIGHUP);
     EXPECT_TRUE(hub.saw(kFanConfig, ""));
-    EXPECT_TRUE(hub.saw(triggerConfig(17, 1), ""));
     EXPECT_TRUE(hub.saw(triggerConfig(6400, 2), ""));
-    EXPECT_EQ(json::parse(hub.payloads(kEventConfig, 2).at(1))["event_types"], json::array({"button_1"}));
+    EXPECT_EQ(json::parse(hub.payloads(kEventConfig, 2).at(1))["event_types"],
+              json::array({"button_1", "button_1_long"}));
     hub.publish(kBase + "/button/lamp/press", "PRESS");
     EXPECT_EQ(hub.on(kBase + "/sent", 1).size(), 1u);
     const child::Outcome outcome = stop();
     EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.err, connectedOnly(broker) + "teruna-mqtt: " + dir_ +
+    EXPECT_EQ(outcome.err, connectedOnly(broker) + "teruna-mqtt: learnt remote 17 button 1\nteruna-mqtt: " + dir_ +
                                "/mqtt.conf:4: queue must be 1 to 4096, not 'lots'\nteruna-mqtt: " + dir_ +
                                "/mqtt.conf is empty: the configuration in force stays\n");
-    // A hub that comes later finds what the configuration has, and nothing else.
+    // A hub that comes later finds what the configuration has and what was learnt, and nothing else.
     Hub later(broker.port);
     ASSERT_EQ(later.on(kLampConfig, 1).size(), 1u);
     EXPECT_EQ(later.on(triggerConfig(6400, 1), 1).size(), 1u);
+    EXPECT_EQ(later.on(triggerConfig(17, 1), 1).size(), 1u);
     EXPECT_TRUE(later.on(kFanConfig, 0).empty());
     EXPECT_TRUE(later.on(triggerConfig(6400, 2), 0).empty());
 
@@ -620,6 +631,79 @@ TEST_F(Gateway, KeepsDiscoveryTrueToTheConfigurationAcrossReloads) {
     EXPECT_TRUE(hub.saw(triggerConfig(6400, 1), ""));
     EXPECT_TRUE(hub.saw(kEventConfig, ""));
     EXPECT_EQ(stop().status, 0);
+}
+
+// Outside the learning window a remote no gateway announces reaches no hub; inside it, its
+// configs come before its first event; what the hub deletes stays deleted; a long press is one.
+TEST_F(Gateway, LearnsRemotesWhileTheWindowIsOpenAndForgetsWhatTheHubDeletes) {
+    Broker broker(MOSQUITTO, MOSQUITTO_PASSWD, dir_);
+    Hub hub(broker.port);
+    listenOnFifo(broker, hub, "remote hall = 6400/1,3\n");
+    ASSERT_TRUE(hub.saw(kBase + "/learning", "OFF"));
+    EXPECT_EQ(json::parse(hub.payloads(kPrefix + "button/test/learn/config", 1).at(0))["command_topic"],
+              kBase + "/learn");
+    playPress(6400, 2);
+    playPress(6400, 1);
+    ASSERT_EQ(hub.on(kBase + "/received", 2).size(), 2u);
+    ASSERT_EQ(hub.on(sharedPress(6400, 1), 1).size(), 1u);
+    EXPECT_EQ(hub.on(sharedPress(6400, 2), 0).size(), 0u);  // it would have come first
+
+    hub.publish(kBase + "/learn", "PRESS");
+    ASSERT_TRUE(hub.saw(kBase + "/learning", "ON"));
+    playPress(6400, 2);
+    playPress(17, 5);
+    ASSERT_TRUE(hub.saw(sharedPress(17, 5), "press"));
+    EXPECT_TRUE(hub.saw(sharedPress(6400, 2), "press"));
+    const json learnt = json::parse(hub.payloads(kPrefix + "event/teruna_remote_17/press/config", 1).at(0));
+    EXPECT_EQ(learnt["device"]["name"], "Teruna remote 17");
+    EXPECT_EQ(learnt["event_types"], json::array({"button_5", "button_5_long"}));
+    EXPECT_EQ(json::parse(hub.payloads(kEventConfig, 2).at(1))["event_types"],
+              json::array({"button_1", "button_1_long", "button_2", "button_2_long", "button_3", "button_3_long"}));
+
+    // The user deletes the learnt remote's device, and a declared trigger, in the hub.
+    const std::string remote17 = kPrefix + "event/teruna_remote_17/press/config";
+    for (const std::string &topic :
+         {remote17, triggerConfig(17, 5), kPrefix + "device_automation/teruna_remote_17/button_5_long/config"}) {
+        hub.publish(topic, "", true);
+    }
+    hub.publish(triggerConfig(6400, 3), "", true);
+    EXPECT_TRUE(gateway_->waitForErr("the hub deleted remote 6400 button 3, which the configuration declares: it "
+                                     "comes back at the hub's next start unless its remote line goes\n"));
+    const json heard = json::array({json::array({6400, 2})});
+    const auto lastRecord = [&] { return json::parse(hub.payloads("teruna/gateway/test", 0).back()); };
+    for (int tries = 0; lastRecord()["heard"] != heard && tries < 500; ++tries) {
+        usleep(10'000);
+    }
+    ASSERT_EQ(lastRecord()["heard"], heard);
+    const std::size_t records = hub.on("teruna/gateway/test", 0).size();
+    hub.publish(kPrefix + "status", "online");
+    ASSERT_EQ(hub.on("teruna/gateway/test", records + 1).size(), records + 1);  // announced again, the record last
+    EXPECT_EQ(lastRecord()["heard"], heard);
+    const auto configs = hub.payloads(remote17, 0);
+    EXPECT_EQ(configs.back(), "");  // not announced again
+    EXPECT_EQ(hub.payloads(triggerConfig(6400, 3), 0).back().empty(), false);
+
+    // Held as long as long_press_ms, a press is a long one. A retained request to learn, which
+    // would open the window at every restart, is refused when the reload reads it back.
+    hub.publish(kBase + "/learn", "PRESS", true);
+    std::ofstream(dir_ + "/mqtt.conf") << "broker = mqtt://127.0.0.1:" << broker.port << "\nnode = test\n"
+                                       << "receive_from = " << dir_ << "/fifo\nremote hall = 6400/1,3\n"
+                                       << "long_press_ms = 800\n";
+    kill(gateway_->pid(), SIGHUP);
+    ASSERT_TRUE(hub.saw(kBase + "/learning", "ON", 2));  // read again, the window still open
+    EXPECT_EQ(json::parse(hub.payloads(kBase + "/error", 1).at(0))["reason"], "retained requests are not taken");
+    hub.publish(kBase + "/learn", "", true);
+    playPress(6400, 3);
+    EXPECT_TRUE(hub.saw(sharedPress(6400, 3), "long_press"));
+    EXPECT_TRUE(hub.saw(kBase + "/remote/6400/button/3", "long_press"));
+    const auto events = hub.payloads("teruna/remote/6400/event", 3);
+    EXPECT_EQ(json::parse(events.at(2))["event_type"], "button_3_long");
+    const child::Outcome outcome = stop();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_NE(outcome.err.find("the hub deleted remote 17 button 5: it is no longer announced; learn it again to "
+                               "bring it back\n"),
+              std::string::npos)
+        << outcome.err;
 }
 
 // What the broker keeps under `what` (a topic level or a topic), as a hub that comes now finds it.
@@ -641,14 +725,15 @@ TEST_F(Gateway, LeavesNothingOfANodeItNoLongerIs) {
     const std::string conf = "broker = mqtt://127.0.0.1:" + std::to_string(broker.port) + "\n";
     start(broker, hub, "button lamp = 1/1\nremote hall = 6400/1\n");
     ASSERT_EQ(hub.on("teruna/gateway/test", 1).size(), 1u);  // announced last
-    EXPECT_EQ(keptOf(broker, "test").size(), 4u);            // the lamp, the connection, the record, the status
+    // The lamp, the connection, the learn button and its sensor, the record, the status, the window's.
+    EXPECT_EQ(keptOf(broker, "test").size(), 7u);
 
     std::ofstream(dir_ + "/mqtt.conf") << conf << "node = attic\nbutton lamp = 1/1\nremote hall = 6400/1\n";
     kill(gateway_->pid(), SIGHUP);
     ASSERT_TRUE(hub.saw("teruna/attic/status", "online"));
     ASSERT_EQ(hub.on("teruna/gateway/attic", 1).size(), 1u);
     EXPECT_EQ(keptOf(broker, "test"), std::set<std::string>{});
-    EXPECT_EQ(keptOf(broker, "attic").size(), 4u);
+    EXPECT_EQ(keptOf(broker, "attic").size(), 7u);
     EXPECT_EQ(keptOf(broker, triggerConfig(6400, 1)).size(), 1u);
 
     std::ofstream(dir_ + "/mqtt.conf") << conf << "node = attic\nbutton lamp = 1/1\nremote hall = 6400/1\n"
@@ -675,13 +760,14 @@ TEST_F(Gateway, LeavesNothingOfANodeItNoLongerIs) {
                                ": node attic is online: stop its gateway first\n");
     const child::Outcome stopped = stop();
     EXPECT_EQ(stopped.status, 0);
-    EXPECT_NE(stopped.err.find("cleared the 4 retained messages node test left under its former names\n"),
+    EXPECT_NE(stopped.err.find("cleared the 7 retained messages node test left under its former names\n"),
               std::string::npos)
         << stopped.err;
     const child::Outcome retired = retire();
     EXPECT_EQ(retired.status, 0) << retired.err;
     std::set<std::string> cleared = attic;
     cleared.insert({"elsewhere/device_automation/teruna_remote_6400/button_1/config",
+                    "elsewhere/device_automation/teruna_remote_6400/button_1_long/config",
                     "elsewhere/event/teruna_remote_6400/press/config"});
     std::string listed;
     for (const std::string &topic : cleared) {
@@ -821,14 +907,18 @@ TEST_F(Gateway, PublishesAPressOnceHoweverManyGatewaysHearIt) {
             const std::string home = folder + "/" + node;
             mkdir(home.c_str(), 0700);
             ASSERT_EQ(mkfifo((home + "/fifo").c_str(), 0600), 0);
-            gateways.push_back(launch(home, "broker = mqtt://127.0.0.1:" + std::to_string(broker.port) +
-                                                "\nnode = " + node + "\nreceive_from = " + home + "/fifo\n"));
+            gateways.push_back(launch(home, "broker = mqtt://127.0.0.1:" + std::to_string(broker.port) + "\nnode = " +
+                                                node + "\nreceive_from = " + home + "/fifo\nremote hall = 6400/3\n"));
             ASSERT_TRUE(hub.saw("teruna/" + node + "/status", "online"));
         }
-        // Each knows the others by their records.
+        // Each knows the others by their records, and announces the remote as every other does.
         for (int i = 0; i < row.gateways; ++i) {
             ASSERT_EQ(hub.on("teruna/gateway/node" + std::to_string(i), 1).size(), 1u);
         }
+        const auto hall = hub.payloads(kEventConfig, static_cast<std::size_t>(row.gateways));
+        ASSERT_EQ(hall.size(), static_cast<std::size_t>(row.gateways));
+        EXPECT_EQ(std::set<std::string>(hall.begin(), hall.end()).size(), 1u);
+        EXPECT_EQ(json::parse(hall[0])["device"]["name"], "Hall");
         usleep(200'000);
         const std::string dump = pressDump(6400, 3);
         std::vector<std::thread> writers;
@@ -853,9 +943,9 @@ TEST_F(Gateway, PublishesAPressOnceHoweverManyGatewaysHearIt) {
             events += event + "\n";
         }
         EXPECT_EQ(hub.on("teruna/remote/6400/event", 0).size(), 1u) << events;
-        // Each that heard it announces its trigger, and all alike: the hub lists it once.
-        const auto triggers = hub.payloads(triggerConfig(6400, 3), static_cast<std::size_t>(row.hearing));
-        EXPECT_EQ(triggers.size(), static_cast<std::size_t>(row.hearing));
+        // Each that declares it announces its trigger, and all alike: the hub lists it once.
+        const auto triggers = hub.payloads(triggerConfig(6400, 3), static_cast<std::size_t>(row.gateways));
+        EXPECT_EQ(triggers.size(), static_cast<std::size_t>(row.gateways));
         EXPECT_EQ(std::set<std::string>(triggers.begin(), triggers.end()).size(), 1u);
         for (auto &gateway : gateways) {
             kill(gateway->pid(), SIGTERM);

@@ -21,11 +21,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 extern char **environ;
 
@@ -220,6 +223,41 @@ public:
             }
         }
         return topics;
+    }
+
+    // Each event on a remote's event topic whose event_type its event entity, as the hub knew
+    // it at that moment, does not list: Home Assistant drops such a press. Only where discovery
+    // is in use (the hub saw an event entity's config).
+    std::vector<std::string> eventsTheHubWouldDrop() {
+        const std::string entity = "/event/teruna_remote_";
+        const std::string config = "/press/config";
+        const std::string eventTopic = "/event";
+        std::map<std::string, std::string> typesOf;  // remote → its config's event_types
+        std::vector<std::string> dropped;
+        bool discovery = false;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (const Message &message : messages_) {
+            const std::string &topic = message.topic;
+            const std::size_t at = topic.find(entity);
+            if (at != std::string::npos && topic.size() > config.size() &&
+                topic.compare(topic.size() - config.size(), config.size(), config) == 0) {
+                discovery = true;
+                const std::string remote =
+                    topic.substr(at + entity.size(), topic.size() - config.size() - at - entity.size());
+                const nlohmann::json parsed = nlohmann::json::parse(message.payload, nullptr, false);
+                typesOf[remote] = parsed.is_object() ? parsed.value("event_types", nlohmann::json()).dump() : "";
+            } else if (const std::size_t remoteAt = topic.rfind("/remote/");
+                       remoteAt != std::string::npos && topic.size() > eventTopic.size() &&
+                       topic.compare(topic.size() - eventTopic.size(), eventTopic.size(), eventTopic) == 0) {
+                const std::string remote = topic.substr(remoteAt + 8, topic.size() - eventTopic.size() - remoteAt - 8);
+                const nlohmann::json event = nlohmann::json::parse(message.payload, nullptr, false);
+                const std::string type = event.is_object() ? event.value("event_type", "") : "";
+                if (typesOf[remote].find("\"" + type + "\"") == std::string::npos) {
+                    dropped.push_back(topic + " " + type);
+                }
+            }
+        }
+        return discovery ? dropped : std::vector<std::string>{};
     }
 
 private:
