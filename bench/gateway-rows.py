@@ -37,7 +37,7 @@ class Setup:
         self.fifos = []
         for i, node in enumerate(nodes):
             home = f"{self.dir}/{node}"; os.mkdir(home); os.mkfifo(f"{home}/fifo")
-            open(f"{home}/c", "w").write(f"broker = mqtt://127.0.0.1:{self.port}\nnode = {node}\nreceive_from = {home}/fifo\n")
+            open(f"{home}/c", "w").write(f"broker = mqtt://127.0.0.1:{self.port}\nnode = {node}\nreceive_from = {home}/fifo\ndiscover_heard = yes\n")
             env = dict(os.environ, TERUNA_SIM_LOG=f"{home}/sent.log")
             if skews and skews[i]:
                 env["LD_PRELOAD"] = SKEW; env["SKEW_MS"] = str(skews[i])

@@ -154,7 +154,7 @@ public:
         mkfifo(fifo_.c_str(), 0600);
         const std::string conf = own + "/mqtt.conf";
         std::ofstream(conf) << "broker = mqtt://127.0.0.1:" << port << "\nnode = " << node
-                            << "\nreceive_from = " << fifo_ << "\n";
+                            << "\nreceive_from = " << fifo_ << "\ndiscover_heard = yes\n";
         pid_ = spawn(TERUNA_MQTT_BINARY, {"teruna-mqtt", "-c", conf},
                      {"TERUNA_SIM_LOG=" + own + "/sent.log", "TERUNA_SIM_VCD=" + own + "/sent.vcd"});
         const std::vector<std::string> status = hub.payloads("teruna/" + node + "/status", 1);

@@ -559,7 +559,7 @@ void Gateway::publishPending() {
         if (connection_.publish(topics_.received, received, false) != MOSQ_ERR_SUCCESS) {
             return;
         }
-        const HeardPress heard{press.remoteId, press.buttonId, next.beganUs, next.endedUs, config_.node};
+        const HeardPress thisPress{press.remoteId, press.buttonId, next.beganUs, next.endedUs, config_.node};
         const RemoteButton pair(press.remoteId, press.buttonId);
         // With a hub, a remote button goes to the shared topics once it is announced, learnt
         // now if the window is open: its configs come before its first event.
@@ -572,10 +572,10 @@ void Gateway::publishPending() {
         }
         const std::int64_t agoUs = ageUs(next.endedUs);
         if (agoUs <= kFreshPressUs) {
-            publish(topics_.nodeButton(press.remoteId, press.buttonId), pressPayload(heard, longPressUs()));
+            publish(topics_.nodeButton(press.remoteId, press.buttonId), pressPayload(thisPress, longPressUs()));
             const std::int64_t nowUs = monotonicUs();
             if (shared) {
-                follow(agreement_.heard(heard, nowUs - agoUs, nowUs));
+                follow(agreement_.heard(thisPress, nowUs - agoUs, nowUs));
             }
         }
         pending_.pop_front();

@@ -89,11 +89,11 @@ private:
     void announce();
     void announceChanges();
     void watchRemotes();
-    bool announcedAnywhere(const RemoteButton &pair) const;
+    [[nodiscard]] bool announcedAnywhere(const RemoteButton &pair) const;
     void learnt(const RemoteButton &pair);
     void deletedByHub(const Topics::Parsed &config);
     void openLearning();
-    bool learning(Clock::time_point now) const;
+    [[nodiscard]] bool learning(Clock::time_point now) const;
     [[nodiscard]] std::int64_t longPressUs() const { return std::int64_t{config_.longPressMs} * 1000; }
     void applyReload();
     void retireFor(const Config &next);

@@ -686,11 +686,12 @@ TEST_F(Gateway, LearnsRemotesWhileTheWindowIsOpenAndForgetsWhatTheHubDeletes) {
     // Held as long as long_press_ms, a press is a long one. A retained request to learn, which
     // would open the window at every restart, is refused when the reload reads it back.
     hub.publish(kBase + "/learn", "PRESS", true);
+    ASSERT_TRUE(hub.saw(kBase + "/learning", "ON", 2));  // taken, as it came live
     std::ofstream(dir_ + "/mqtt.conf") << "broker = mqtt://127.0.0.1:" << broker.port << "\nnode = test\n"
                                        << "receive_from = " << dir_ << "/fifo\nremote hall = 6400/1,3\n"
                                        << "long_press_ms = 800\n";
     kill(gateway_->pid(), SIGHUP);
-    ASSERT_TRUE(hub.saw(kBase + "/learning", "ON", 2));  // read again, the window still open
+    ASSERT_TRUE(hub.saw(kBase + "/learning", "ON", 3));  // read again, the window still open
     EXPECT_EQ(json::parse(hub.payloads(kBase + "/error", 1).at(0))["reason"], "retained requests are not taken");
     hub.publish(kBase + "/learn", "", true);
     playPress(6400, 3);
@@ -833,14 +834,18 @@ TEST_F(Gateway, AnnouncesAgainWhenTheBrokerOrTheHubForgets) {
     broker.start();
     {
         Hub after(broker.port);
-        EXPECT_EQ(after.on(kLampConfig, 1).size(), 1u);
-        EXPECT_EQ(after.on(triggerConfig(6400, 3), 1).size(), 1u);
+        ASSERT_GE(after.on(kLampConfig, 1).size(), 1u);
+        EXPECT_GE(after.on(triggerConfig(6400, 3), 1).size(), 1u);
+        // A gateway that reconnected into the broker as it stopped may announce twice here (what
+        // that connection queued is sent again on the next), both alike.
+        usleep(300'000);
+        const std::size_t announced = after.on(kLampConfig, 0).size();
         // Home Assistant lost what it knew, and says it is back.
         after.publish(kLampConfig, "", true);
         after.publish(triggerConfig(6400, 3), "", true);
         EXPECT_TRUE(after.saw(kLampConfig, ""));
         after.publish(kPrefix + "status", "online");
-        EXPECT_EQ(after.on(kLampConfig, 3).size(), 3u);
+        EXPECT_EQ(after.on(kLampConfig, announced + 2).size(), announced + 2);
     }
     Hub later(broker.port);
     EXPECT_NE(later.payloads(kLampConfig, 1).at(0), "");
