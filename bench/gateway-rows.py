@@ -5,8 +5,10 @@ at the offsets of each row, five times (ten for the burst): how many shared even
 gives. `skew` puts a gateway's wall clock seconds or minutes off (bench/skewed-clock.c, built
 here with cc); `soak` runs two gateways 0 to 30 ms apart for 15 minutes. `outage` stops the
 broker for 10 s and times the gateway's return; `rename` renames a node, moves its discovery
-prefix, and retires it, counting what the broker keeps after each.
-usage: bench/gateway-rows.py BUILD [rows] [skew] [soak] [outage] [rename]"""
+prefix, and retires it, counting what the broker keeps after each. `hub` plays Home Assistant
+to a gateway with `remote hall = 5/1,3`: a press of the undeclared button 2, learnt, then the
+hub deleting remote 5 and coming back, then a press held past long_press_ms.
+usage: bench/gateway-rows.py BUILD [rows] [skew] [soak] [outage] [rename] [hub]"""
 import json, os, random, socket, subprocess, sys, tempfile, threading, time
 
 BUILD = sys.argv[1] if len(sys.argv) > 1 else "build"
@@ -127,6 +129,57 @@ def rename():
     print(open(f"{s.dir}/err").read(), end="")
     s.close()
 
+def hub():
+    s = Setup([])
+    home = f"{s.dir}/g"; os.mkdir(home); os.mkfifo(f"{home}/fifo")
+    conf = f"{home}/c"
+    def write(extra=""):
+        open(conf, "w").write(f"broker = mqtt://127.0.0.1:{s.port}\nnode = g\nreceive_from = {home}/fifo\n"
+                              f"remote hall = 5/1,3\n{extra}")
+    def press(button):
+        vcd = f"{s.dir}/p{button}.vcd"
+        subprocess.run([TERUNA, "-g", "5", "-n", str(button)], env=dict(os.environ, TERUNA_SIM_VCD=vcd,
+                       TERUNA_SIM_CLOCK="virtual"), check=True, stdout=subprocess.DEVNULL)
+        with open(f"{home}/fifo", "w") as f: f.write(open(vcd).read())
+        time.sleep(1.0)
+    def log():
+        return [l.split(" ", 2) + [""] * (3 - len(l.split(" ", 2))) for l in open(f"{s.dir}/all.log").read().splitlines()]
+    def dropped():  # events whose type the event entity, as last announced before them, lacks
+        types, bad, n = [], 0, 0
+        for _, topic, payload in log():
+            if topic == "homeassistant/event/teruna_remote_5/press/config":
+                types = json.loads(payload)["event_types"] if payload else []
+            elif topic == "teruna/remote/5/event":
+                n += 1; bad += json.loads(payload)["event_type"] not in types
+        return n, bad
+    pub = lambda topic, payload, *r: subprocess.run(["mosquitto_pub", "-p", str(s.port), *r, "-t", topic, "-m", payload])
+    write("discover_heard = yes\n")
+    gw = subprocess.Popen([GW, "-c", conf], env=dict(os.environ, TERUNA_SIM_CLOCK="virtual"), stderr=open(f"{home}/err", "w"))
+    time.sleep(1.5)
+    press(2)
+    n, bad = dropped()
+    config = [p for _, t, p in log() if t == "homeassistant/event/teruna_remote_5/press/config"][-1]
+    print(f"press of 5/2, declared 5/1,3, discover_heard = yes: {n} events, {bad} the hub would drop; "
+          f"device {json.loads(config)['device']['name']!r}", flush=True)
+    before = len(log())
+    for topic in ["homeassistant/event/teruna_remote_5/press/config"] + \
+                 [f"homeassistant/device_automation/teruna_remote_5/button_{b}{l}/config" for b in (1, 2, 3) for l in ("", "_long")]:
+        pub(topic, "", "-r")
+    time.sleep(0.5)
+    pub("homeassistant/status", "online")
+    time.sleep(3)
+    again = [t for _, t, p in log()[before:] if p and t.startswith("homeassistant/device_automation/teruna_remote_5/button_2")]
+    print(f"hub deletes remote 5 and restarts: {len(again)} configs of the learnt button 2 announced again", flush=True)
+    write("long_press_ms = 800\n"); gw.send_signal(1); time.sleep(1.0)
+    press(3)
+    held = [p for _, t, p in log() if t == "teruna/remote/5/button/3"]
+    events = [json.loads(p)["event_type"] for _, t, p in log() if t == "teruna/remote/5/event"]
+    print(f"an 873-ms press with long_press_ms = 800: {held[-1:]} on teruna/remote/5/button/3, event {events[-1:]}; "
+          f"events the hub would drop in all: {dropped()[1]}", flush=True)
+    gw.terminate(); gw.wait()
+    print(open(f"{home}/err").read(), end="")
+    s.close()
+
 def soak(minutes=15):
     random.seed(7)
     s = Setup(["a", "b"])
@@ -163,3 +216,5 @@ if __name__ == "__main__":
         outage()
     if "rename" in which:
         rename()
+    if "hub" in which:
+        hub()
