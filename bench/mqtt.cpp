@@ -2,8 +2,8 @@
 // Measures the gateway against a broker of its own on 127.0.0.1: the time from a request's
 // publish to the press's first edge on the real-clock simulated pins, the CPU share of the
 // gateway while its receiver is fed noise, its resident size after many presses heard and
-// many requests refused (the simulated pins keep every call they were given, so requests sent
-// would measure them, not the gateway), what ten presses locked and left resident, and how soon
+// many requests refused (requests sent would add the simulated pins' memory of their latest
+// calls to the figure), what ten presses locked and left resident, and how soon
 // the first of one, two or three gateways that hear a press publishes it on the shared topic. Measurements named are
 // the only ones run: teruna-mqtt-bench [listening|memory|latency|gateways]...
 #include <fcntl.h>
@@ -76,11 +76,22 @@ void measureLatency(int port) {
     std::thread sender([&] { transmitter.run(); });
     hub.on("teruna/bench/status", 1);
 
-    std::vector<std::int64_t> publishedNs;
+    std::vector<double> latenciesMs;
     for (int i = 0; i < kRequests; ++i) {
-        publishedNs.push_back(common::monotonicNs());
+        const std::int64_t publishedNs = common::monotonicNs();
         hub.publish("teruna/bench/send", R"({"remote": 6400, "button": 3})");
         hub.on("teruna/bench/sent", static_cast<std::size_t>(i) + 1);
+        // Read at once: the simulated pins keep only their latest calls.
+        const std::vector<sim::Event> kept = sim::events();
+        const auto begun = std::find_if(kept.rbegin(), kept.rend(), [](const sim::Event &event) {
+            return event.call == sim::Call::piHiPri && event.first > 0;
+        });
+        const auto edge = std::find_if(begun.base(), kept.end(), [](const sim::Event &event) {
+            return event.call == sim::Call::digitalWrite && event.second == HIGH;
+        });
+        if (begun != kept.rend() && edge != kept.end()) {
+            latenciesMs.push_back(static_cast<double>(setUpNs + edge->timeNs - publishedNs) / 1e6);
+        }
         // An idle gateway: the pause it keeps between two presses is over.
         usleep(2 * mqtt::kGapUs);
     }
@@ -88,17 +99,6 @@ void measureLatency(int port) {
     sender.join();
     gateway.stop();
 
-    std::vector<double> latenciesMs;
-    bool pressBegun = false;
-    for (const sim::Event &event : sim::events()) {
-        if (event.call == sim::Call::piHiPri && event.first > 0) {
-            pressBegun = true;
-        } else if (pressBegun && event.call == sim::Call::digitalWrite && event.second == HIGH) {
-            const std::int64_t edgeNs = setUpNs + event.timeNs;
-            latenciesMs.push_back(static_cast<double>(edgeNs - publishedNs[latenciesMs.size()]) / 1e6);
-            pressBegun = false;
-        }
-    }
     if (latenciesMs.size() != kRequests) {
         std::printf("publish to first edge: %zu of %d presses found\n", latenciesMs.size(), kRequests);
         return;

@@ -2,9 +2,12 @@
 #include "sim-format.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <new>
 
 #include "clocks.h"
 #include "pins.h"
@@ -12,8 +15,83 @@
 
 namespace sim {
 
+namespace {
+
+bool readAt(int fd, char *data, std::size_t size, off_t offset) {
+    while (size > 0) {
+        const ssize_t n = pread(fd, data, size, offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            errno = n < 0 ? errno : EIO;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+bool writeAt(int fd, const char *data, std::size_t size, off_t offset) {
+    while (size > 0) {
+        const ssize_t n = pwrite(fd, data, size, offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            errno = n < 0 ? errno : ENOSPC;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+// Moves what a regular file holds from `from` on `by` bytes further, the last bytes first.
+bool moveTail(int fd, off_t from, off_t by) {
+    // Not on the stack: a signal handler's own stack is small.
+    static char chunk[std::size_t{1} << 16];
+    off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0) {
+        return false;
+    }
+    while (end > from) {
+        const auto size = static_cast<std::size_t>(std::min<off_t>(end - from, sizeof chunk));
+        end -= static_cast<off_t>(size);
+        if (!readAt(fd, chunk, size, end) || !writeAt(fd, chunk, size, end + by)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CallRing::allocate() {
+    if (!slots_) {
+        // Left uninitialised, the pages are only resident once calls fill them.
+        slots_.reset(new (std::nothrow) Event[kCallsKept]);
+    }
+    return slots_ != nullptr;
+}
+
 bool FdWriter::finish() {
     flush();
+    if (error_ != 0) {
+        errno = error_;
+    }
+    return error_ == 0;
+}
+
+bool FdWriter::finishAt(off_t offset) {
+    if (error_ == 0 && !writeAt(fd_, buffer_, used_, offset)) {
+        error_ = errno;
+    }
+    used_ = 0;
     if (error_ != 0) {
         errno = error_;
     }
@@ -100,10 +178,12 @@ bool FdWriter::waitUntilWritable() {
     return n > 0 || (n < 0 && errno == EINTR);
 }
 
-bool writeLog(int fd, const Timeline &timeline, std::int64_t giveUpNs) {
+bool LogWriter::write(int fd, const Timeline &timeline, std::int64_t giveUpNs) {
     static const char *const kNames[] = {"wiringPiSetup", "pinMode", "digitalWrite", "delayMicroseconds", "piHiPri"};
+    const CallRing &calls = *timeline.calls;
     FdWriter out(fd, giveUpNs);
-    for (const Event &event : *timeline.events) {
+    for (; next_ < calls.count(); ++next_) {
+        const Event &event = calls[next_];
         out.micros(event.timeNs, timeline.virtualClock);
         out << ' ' << kNames[static_cast<int>(event.call)];
         switch (event.call) {
@@ -126,72 +206,103 @@ bool writeLog(int fd, const Timeline &timeline, std::int64_t giveUpNs) {
     return out.finish();
 }
 
-namespace {
+bool VcdWriter::write(int fd, const Timeline &timeline, std::int64_t giveUpNs) {
+    return writeChanges(fd, timeline, giveUpNs, false);
+}
 
-constexpr int kMaxWires = 32;
+bool VcdWriter::finish(int fd, const Timeline &timeline, std::int64_t giveUpNs) {
+    return writeChanges(fd, timeline, giveUpNs, true);
+}
 
-}  // namespace
-
-bool writeVcd(int fd, const Timeline &timeline, std::int64_t giveUpNs) {
-    int pins[kMaxWires];
-    char level[kMaxWires];
-    int wires = 0;
-    auto wireOf = [&](std::int64_t pin) {
-        for (int i = 0; i < wires; ++i) {
-            if (pins[i] == pin) {
-                return i;
-            }
+int VcdWriter::wireOf(std::int64_t pin) const {
+    for (int i = 0; i < wires_; ++i) {
+        if (pins_[i] == pin) {
+            return i;
         }
-        return -1;
-    };
-    for (const Event &event : *timeline.events) {
+    }
+    return -1;
+}
+
+bool VcdWriter::writeChanges(int fd, const Timeline &timeline, std::int64_t giveUpNs, bool last) {
+    const CallRing &calls = *timeline.calls;
+    for (std::uint64_t call = next_; call < calls.count(); ++call) {
+        const Event &event = calls[call];
         if (event.call == Call::pinMode && gpio::bcmLineOf(static_cast<int>(event.first)) >= 0 &&
-            wireOf(event.first) < 0 && wires < kMaxWires) {
-            pins[wires] = static_cast<int>(event.first);
-            level[wires] = 'z';
-            ++wires;
+            wireOf(event.first) < 0 && wires_ < kMaxWires) {
+            pins_[wires_] = static_cast<int>(event.first);
+            level_[wires_] = 'z';
+            ++wires_;
         }
+    }
+    if (!declareWires(fd, giveUpNs)) {
+        return false;
     }
 
     FdWriter out(fd, giveUpNs);
-    out << "$version teruna simulated pins $end\n$timescale 1ns $end\n$scope module gpio $end\n";
-    for (int i = 0; i < wires; ++i) {
-        out << "$var wire 1 " << static_cast<char>('!' + i) << " pin" << std::int64_t{pins[i]} << " $end\n";
-    }
-    out << "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n";
-    for (int i = 0; i < wires; ++i) {
-        out << 'z' << static_cast<char>('!' + i) << '\n';
-    }
-    out << "$end\n";
-
-    std::int64_t shownNs = 0;
-    for (const Event &event : *timeline.events) {
+    for (; next_ < calls.count(); ++next_) {
+        const Event &event = calls[next_];
         const bool drivesPin = event.call == Call::pinMode || event.call == Call::digitalWrite;
         const int wire = drivesPin ? wireOf(event.first) : -1;
         if (wire < 0) {
             continue;
         }
-        char next = level[wire];
+        char next = level_[wire];
         if (event.call == Call::pinMode) {
-            next = event.second == OUTPUT ? (level[wire] == 'z' ? '0' : level[wire]) : 'z';
-        } else if (event.call == Call::digitalWrite && level[wire] != 'z') {
+            next = event.second == OUTPUT ? (level_[wire] == 'z' ? '0' : level_[wire]) : 'z';
+        } else if (event.call == Call::digitalWrite && level_[wire] != 'z') {
             next = event.second == LOW ? '0' : '1';
         }
-        if (next == level[wire]) {
+        if (next == level_[wire]) {
             continue;
         }
-        if (event.timeNs != shownNs) {
-            shownNs = event.timeNs;
-            out << '#' << shownNs << '\n';
+        if (event.timeNs != shownNs_) {
+            shownNs_ = event.timeNs;
+            out << '#' << shownNs_ << '\n';
         }
         // Changes at one instant are all kept, so a zero-width pulse stays visible.
         out << next << static_cast<char>('!' + wire) << '\n';
-        level[wire] = next;
+        level_[wire] = next;
     }
-    if (timeline.endNs > shownNs) {
+    if (last && timeline.endNs > shownNs_) {
         out << '#' << timeline.endNs << '\n';
     }
     return out.finish();
+}
+
+bool VcdWriter::declareWires(int fd, std::int64_t giveUpNs) {
+    if (declared_ == wires_) {
+        return true;
+    }
+    FdWriter header(fd, giveUpNs);
+    header << "$version teruna simulated pins $end\n$timescale 1ns $end\n$scope module gpio $end\n";
+    for (int i = 0; i < wires_; ++i) {
+        header << "$var wire 1 " << static_cast<char>('!' + i) << " pin" << std::int64_t{pins_[i]} << " $end\n";
+    }
+    header << "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n";
+    for (int i = 0; i < wires_; ++i) {
+        header << 'z' << static_cast<char>('!' + i) << '\n';
+    }
+    header << "$end\n";
+    const std::size_t bytes = header.buffered();
+    if (declared_ < 0) {
+        if (!header.finish()) {
+            return false;
+        }
+    } else {
+        // What follows the header in the file moves down by the new wires' lines.
+        struct stat about {};
+        if (fstat(fd, &about) != 0 || !S_ISREG(about.st_mode)) {
+            errno = ESPIPE;
+            return false;
+        }
+        if (!moveTail(fd, static_cast<off_t>(headerBytes_), static_cast<off_t>(bytes - headerBytes_)) ||
+            !header.finishAt(0) || lseek(fd, 0, SEEK_END) < 0) {
+            return false;
+        }
+    }
+    headerBytes_ = bytes;
+    declared_ = wires_;
+    return true;
 }
 
 }  // namespace sim

@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "clocks.h"
@@ -26,15 +28,21 @@ struct Recording {
     std::string path;
     common::Fd fd;
     bool created = false;  // by this run: only then may a failed set-up remove it
+    int failure = 0;       // why a write fell short: the file is given up, and the run ends with status 1
 };
 
-Recording logFile{"TERUNA_SIM_LOG", {}, {}, false};
-Recording vcdFile{"TERUNA_SIM_VCD", {}, {}, false};
-bool written = true;
+Recording logFile{"TERUNA_SIM_LOG", {}, {}, false, 0};
+Recording vcdFile{"TERUNA_SIM_VCD", {}, {}, false, 0};
+LogWriter logWriter;
+VcdWriter vcdWriter;
 Timeline (*timelineOf)() = nullptr;
 void (*lastWordsOf)() = nullptr;
+// A fault that kill sends may be taken by another thread while this one writes new calls: the
+// end waits for that write rather than write the same calls beside it.
+std::atomic<bool> ended{true};
+std::atomic<bool> writing{false};
 
-// How long the recordings may take to write: a FIFO whose reader stalls must not keep the
+// How long each write of the recordings may take: a FIFO whose reader stalls must not keep the
 // process, and the signals held meanwhile, waiting for ever.
 constexpr std::int64_t kWritePatienceNs = 1'000'000'000;
 
@@ -46,10 +54,18 @@ bool open(Recording &recording) {
         return true;
     }
     recording.path = path;
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    recording.failure = 0;
+    // Readable where it can be, for a dump whose header grows: only a regular file, as a FIFO
+    // opened to be read too would no longer wait for its reader.
+    int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     recording.created = fd >= 0;
     if (fd < 0 && errno == EEXIST) {
-        fd = ::open(path, O_WRONLY | O_CLOEXEC);
+        struct stat about {};
+        const bool regular = stat(path, &about) == 0 && S_ISREG(about.st_mode);
+        fd = regular ? ::open(path, O_RDWR | O_CLOEXEC) : -1;
+        if (fd < 0) {
+            fd = ::open(path, O_WRONLY | O_CLOEXEC);
+        }
     }
     if (fd >= 0 && fd <= STDERR_FILENO) {
         // With one of them closed, the lowest free descriptor is theirs: what the tool prints
@@ -97,49 +113,76 @@ bool failOpening(int error) {
     return false;
 }
 
-// Writes the recording files. Returns nullptr, or the recording that could not be written
-// whole, with errno.
-const Recording *write() {
-    if (written || timelineOf == nullptr) {
-        return nullptr;
+// Writes what came since the last write, and with `last` ends the file. A file that falls
+// short is given up.
+bool writeTo(Recording &recording, const Timeline &timeline, std::int64_t giveUpNs, bool last) {
+    if (!recording.fd.valid()) {
+        return true;
     }
-    written = true;
-    const Timeline timeline = timelineOf();
-    const std::int64_t giveUpNs = common::monotonicNs() + kWritePatienceNs;
-    const Recording *failed = nullptr;
-    if (!timeline.complete) {
-        failed = logFile.fd.valid() ? &logFile : &vcdFile;
-        errno = ENOMEM;
+    const int fd = recording.fd.get();
+    const bool whole = &recording == &logFile ? logWriter.write(fd, timeline, giveUpNs)
+                       : last                 ? vcdWriter.finish(fd, timeline, giveUpNs)
+                                              : vcdWriter.write(fd, timeline, giveUpNs);
+    if (!whole) {
+        recording.failure = errno;
     }
-    for (Recording *recording : {&logFile, &vcdFile}) {
-        if (!recording->fd.valid()) {
-            continue;
-        }
-        const bool whole = recording == &logFile ? writeLog(recording->fd.get(), timeline, giveUpNs)
-                                                 : writeVcd(recording->fd.get(), timeline, giveUpNs);
-        const int error = errno;
-        if (!whole && failed == nullptr) {
-            failed = recording;
-        }
-        recording->fd.reset();
-        errno = error;
+    if (!whole || last) {
+        recording.fd.reset();
     }
-    return failed;
+    return whole;
 }
 
 const char *whyNotWritten(int error) {
-    return error == ETIMEDOUT ? "its reader did not take it within a second" : strerrordesc_np(error);
+    switch (error) {
+    case ETIMEDOUT:
+        return "its reader did not take it within a second";
+    case ESPIPE:
+        return "a pin was configured after its header went out, and only a regular file's header can be written again";
+    default:
+        return strerrordesc_np(error);
+    }
+}
+
+void sayNotWritten(const Recording &recording) {
+    common::complain("cannot write the recording %s: %s", recording.path.c_str(), whyNotWritten(recording.failure));
+}
+
+// Ends the recordings, once, after `lastWords`. Returns nullptr, or the recording that could not
+// be written whole.
+const Recording *endRecordings(void (*lastWords)()) {
+    if (timelineOf == nullptr || ended.exchange(true)) {
+        return nullptr;
+    }
+    const std::int64_t waitUntilNs = common::monotonicNs() + 2 * kWritePatienceNs;
+    while (writing && common::monotonicNs() < waitUntilNs) {
+        const timespec pause{0, 1'000'000};
+        nanosleep(&pause, nullptr);
+    }
+    if (lastWords != nullptr) {
+        lastWords();
+    }
+    const Timeline timeline = timelineOf();
+    const std::int64_t giveUpNs = common::monotonicNs() + kWritePatienceNs;
+    const Recording *failed = nullptr;
+    for (Recording *recording : {&logFile, &vcdFile}) {
+        if (!writeTo(*recording, timeline, giveUpNs, true) && failed == nullptr) {
+            failed = recording;
+        }
+    }
+    return failed;
 }
 
 void writeAtExit() {
     const sigset_t blocked = common::holdableSignals();
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &blocked, &previous);
-    const Recording *failed = write();
+    const Recording *failed = endRecordings(nullptr);
     if (failed != nullptr) {
+        sayNotWritten(*failed);
+    }
+    if (logFile.failure != 0 || vcdFile.failure != 0) {
         // A recording cut short is not a run that went well; a signal that came meanwhile
         // still ends it.
-        common::complain("cannot write the recording %s: %s", failed->path.c_str(), whyNotWritten(errno));
         sigprocmask(SIG_SETMASK, &previous, nullptr);
         _exit(1);
     }
@@ -147,15 +190,11 @@ void writeAtExit() {
 }
 
 void writeOnSignal() {
-    if (lastWordsOf != nullptr) {
-        lastWordsOf();
-    }
-    const Recording *failed = write();
+    const Recording *failed = endRecordings(lastWordsOf);
     if (failed != nullptr) {
-        const char *reason = whyNotWritten(errno);
         FdWriter err(STDERR_FILENO);
         err << program_invocation_short_name << ": cannot write the recording " << failed->path.c_str() << ": "
-            << reason << '\n';
+            << whyNotWritten(failed->failure) << '\n';
         err.finish();
     }
 }
@@ -183,11 +222,13 @@ bool openRecordings() {
     if (!truncate(logFile) || !truncate(vcdFile)) {
         return failOpening(errno);
     }
-    written = false;
+    logWriter = LogWriter();
+    vcdWriter = VcdWriter();
+    ended = false;
     return true;
 }
 
-void writeRecordingsAtEnd(Timeline (*timeline)(), void (*lastWords)()) {
+void recordUntilTheEnd(Timeline (*timeline)(), void (*lastWords)()) {
     timelineOf = timeline;
     lastWordsOf = lastWords;
     static bool exitHookInstalled = false;
@@ -210,6 +251,42 @@ void writeRecordingsAtEnd(Timeline (*timeline)(), void (*lastWords)()) {
     common::onFatalSignal(writeOnSignal);
 }
 
-void writeRecordingsNow() { write(); }
+void writeNewCalls() {
+    // Every signal waits, the faults that kill sends too, so that no handler in this thread
+    // finds a file half written.
+    sigset_t all;
+    sigfillset(&all);
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &all, &previous);
+    writing = true;
+    Recording *const recordings[] = {&logFile, &vcdFile};
+    bool fellShort[2] = {};
+    if (timelineOf != nullptr && !ended) {
+        const Timeline timeline = timelineOf();
+        const std::int64_t giveUpNs = common::monotonicNs() + kWritePatienceNs;
+        for (int i = 0; i < 2; ++i) {
+            fellShort[i] = !writeTo(*recordings[i], timeline, giveUpNs, false);
+        }
+    }
+    writing = false;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    // Said once the signals act again: standard error may block.
+    for (int i = 0; i < 2; ++i) {
+        const Recording &recording = *recordings[i];
+        if (fellShort[i]) {
+            sayNotWritten(recording);
+        }
+    }
+}
+
+void endRecordingsNow() {
+    const Recording *failed = endRecordings(nullptr);
+    if (failed != nullptr) {
+        sayNotWritten(*failed);
+    }
+    // Said, and no longer the process's: the next run starts afresh.
+    logFile.failure = 0;
+    vcdFile.failure = 0;
+}
 
 }  // namespace sim

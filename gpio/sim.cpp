@@ -3,20 +3,16 @@
 // a call log and as a Value Change Dump that waveform viewers open.
 #include "sim.h"
 
-#include <csignal>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <new>
 
 #include "clock.h"
 #include "clocks.h"
 #include "fail.h"
 #include "pins.h"
-#include "signals.h"
 #include "sim-recording.h"
 #include "wiringPi.h"
 
@@ -31,9 +27,9 @@ struct Run {
     bool sayNothingIsTransmitted = true;
     std::int64_t startNs = 0;    // CLOCK_MONOTONIC at set-up, for the real clock
     std::int64_t virtualNs = 0;  // time since set-up, for the virtual clock
-    bool outOfMemory = false;    // calls went unrecorded
     void (*realDelay)(unsigned int us) = gpio::delayUs;
-    std::vector<sim::Event> events;
+    sim::CallRing calls;
+    std::uint64_t unwrittenFrom = 0;  // the first call the recording files have not been given
     // By wiringPi pin: whether pinMode made it an output, and whether it was last driven high.
     bool output[kPins] = {};
     bool high[kPins] = {};
@@ -43,30 +39,24 @@ Run run;
 
 std::int64_t nowNs() { return run.virtualClock ? run.virtualNs : common::monotonicNs() - run.startNs; }
 
-// A signal handler may write out the recording at any moment, so the events never
-// move in memory while it could run; room is kept for the handler's own lows of every pin.
-void record(const sim::Event &event) {
-    if (!run.setUp || run.outOfMemory) {
-        return;
-    }
-    if (run.events.size() + kPins >= run.events.capacity()) {
-        const sigset_t blocked = common::holdableSignals();
-        sigset_t previous;
-        sigprocmask(SIG_BLOCK, &blocked, &previous);
-        try {
-            run.events.reserve(2 * run.events.capacity() + 1024);
-        } catch (const std::bad_alloc &) {
-            run.outOfMemory = true;
-        }
-        sigprocmask(SIG_SETMASK, &previous, nullptr);
-        if (run.outOfMemory) {
-            return;
-        }
-    }
-    run.events.push_back(event);
+void writeNewCalls() {
+    sim::writeNewCalls();
+    run.unwrittenFrom = run.calls.count();
 }
 
-sim::Timeline timeline() { return {&run.events, run.virtualClock, nowNs(), !run.outOfMemory}; }
+// The calls are kept in a ring that the files are given before it wraps over anything they
+// lack, with room left for the lows a signal handler adds for every pin.
+void record(const sim::Event &event) {
+    if (!run.setUp) {
+        return;
+    }
+    if (run.calls.count() - run.unwrittenFrom + kPins >= sim::kCallsKept) {
+        writeNewCalls();
+    }
+    run.calls.push(event);
+}
+
+sim::Timeline timeline() { return {&run.calls, run.virtualClock, nowNs()}; }
 
 // Before the process ends on a signal: a pin left high is driven low, as the backends on real
 // pins do, and the recordings show it.
@@ -75,8 +65,8 @@ void lowerOutputs() {
         return;
     }
     for (int pin = 0; pin < kPins; ++pin) {
-        if (run.output[pin] && run.high[pin] && run.events.size() < run.events.capacity()) {
-            run.events.push_back({nowNs(), sim::Call::digitalWrite, pin, LOW, 0});
+        if (run.output[pin] && run.high[pin]) {
+            run.calls.push({nowNs(), sim::Call::digitalWrite, pin, LOW, 0});
             run.high[pin] = false;
         }
     }
@@ -99,19 +89,18 @@ extern "C" int wiringPiSetup(void) {
         // A build for a PC must not be mistaken for a real send.
         common::complain("simulated pins: nothing is transmitted");
     }
-    try {
-        run.events.reserve(1 << 16);
-    } catch (const std::bad_alloc &) {
+    if (!run.calls.allocate()) {
         errno = ENOMEM;
         return -1;
     }
     if (!sim::openRecordings()) {
         return -1;
     }
-    sim::writeRecordingsAtEnd(timeline, lowerOutputs);
+    sim::recordUntilTheEnd(timeline, lowerOutputs);
 
     run.virtualClock = clock != nullptr;
-    run.outOfMemory = false;
+    run.calls.clear();
+    run.unwrittenFrom = 0;
     run.virtualNs = 0;
     std::fill(std::begin(run.output), std::end(run.output), false);
     std::fill(std::begin(run.high), std::end(run.high), false);
@@ -162,17 +151,29 @@ extern "C" int piHiPri(const int pri) {
         errno = error;
     }
     record({nowNs(), sim::Call::piHiPri, pri, 0, result});
+    if (pri <= 0) {
+        // The press is over: the files take it now, where writing cannot stretch its levels.
+        writeNewCalls();
+    }
     return result;
 }
 
 namespace sim {
 
-std::vector<Event> events() { return run.events; }
+std::vector<Event> events() {
+    std::vector<Event> kept;
+    kept.reserve(run.calls.count() - run.calls.oldest());
+    for (std::uint64_t call = run.calls.oldest(); call < run.calls.count(); ++call) {
+        kept.push_back(run.calls[call]);
+    }
+    return kept;
+}
 
 void reset() {
-    sim::writeRecordingsNow();
+    sim::endRecordingsNow();
     const bool refuse = run.refusePriority;
-    run.events.clear();
+    run.calls.clear();
+    run.unwrittenFrom = 0;
     run.setUp = false;
     run.virtualClock = false;
     run.refusePriority = refuse;

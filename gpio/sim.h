@@ -3,6 +3,7 @@
 #ifndef TERUNA_GPIO_SIM_H
 #define TERUNA_GPIO_SIM_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -21,10 +22,14 @@ struct Event {
     int result;
 };
 
-// Everything recorded since wiringPiSetup.
+// How many of the latest calls are kept in memory. The recording files get every call: they
+// are written as the run goes, whenever a press gives back its priority or this many are due.
+constexpr std::size_t kCallsKept = std::size_t{1} << 16;
+
+// What was recorded since wiringPiSetup: all of it, or the latest kCallsKept calls.
 std::vector<Event> events();
 
-// Writes the recording files, then forgets the recording and the set-up, so that the
+// Writes the rest of the recording files, then forgets the recording and the set-up, so that the
 // next wiringPiSetup starts a new run and reads the environment again.
 void reset();
 
