@@ -94,6 +94,7 @@ ConnectionEvents::Turn Gateway::onTurn() {
     if (announceNow) {
         announce();
     }
+    subscribeWatched();
     const std::lock_guard<std::mutex> lock(mutex_);
     if (learningShown_ && !learning(now)) {
         learningShown_ = false;
@@ -119,6 +120,7 @@ void Gateway::onOnline() {
         hubDeleted_.clear();
         recordPublished_.clear();
         watched_.clear();
+        toWatch_.clear();
     }
     synchronise();
 }
@@ -304,15 +306,27 @@ void Gateway::announceChanges() {
     watchRemotes();
 }
 
-// With mutex_ held: follows the configs of the remotes it announces, to hear the hub delete them.
+// With mutex_ held, on any thread: the configs of the remotes it announces are followed, to
+// hear the hub delete them. The gateway's thread subscribes (subscribeWatched).
 void Gateway::watchRemotes() {
     for (const auto *set : {&announced_.declared, &announced_.heard}) {
         for (const RemoteButton &pair : *set) {
             if (watched_.insert(pair.first).second) {
-                subscribe(topics_.triggerConfigs(pair.first));
-                subscribe(topics_.eventConfig(pair.first));
+                toWatch_.push_back(topics_.triggerConfigs(pair.first));
+                toWatch_.push_back(topics_.eventConfig(pair.first));
             }
         }
+    }
+}
+
+void Gateway::subscribeWatched() {
+    std::vector<std::string> filters;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        filters.swap(toWatch_);
+    }
+    for (const std::string &filter : filters) {
+        subscribe(filter);
     }
 }
 
@@ -352,21 +366,24 @@ void Gateway::onRecord(const std::string &node, const std::string &payload) {
 }
 
 void Gateway::announce() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (!announcedKnown_) {
-        return;
-    }
-    hubDeleted_.clear();
-    for (const auto &[topic, payload] : announcement(config_, topics_, announced_, retained_.records)) {
-        const Topics::Parsed::Kind kind = topics_.parse(topic).kind;
-        if (kind == Topics::Parsed::Kind::triggerConfig || kind == Topics::Parsed::Kind::eventConfig) {
-            remoteConfigs_[topic] = payload;
-        } else if (topic == topics_.gateway) {
-            recordPublished_ = payload;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!announcedKnown_) {
+            return;
         }
-        publish(topic, payload, true);
+        hubDeleted_.clear();
+        for (const auto &[topic, payload] : announcement(config_, topics_, announced_, retained_.records)) {
+            const Topics::Parsed::Kind kind = topics_.parse(topic).kind;
+            if (kind == Topics::Parsed::Kind::triggerConfig || kind == Topics::Parsed::Kind::eventConfig) {
+                remoteConfigs_[topic] = payload;
+            } else if (topic == topics_.gateway) {
+                recordPublished_ = payload;
+            }
+            publish(topic, payload, true);
+        }
+        watchRemotes();
     }
-    watchRemotes();
+    subscribeWatched();
 }
 
 void Gateway::onMessage(const mosquitto_message &message) {

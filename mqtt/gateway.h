@@ -89,6 +89,7 @@ private:
     void announce();
     void announceChanges();
     void watchRemotes();
+    void subscribeWatched();
     [[nodiscard]] bool announcedAnywhere(const RemoteButton &pair) const;
     void learnt(const RemoteButton &pair);
     void deletedByHub(const Topics::Parsed &config);
@@ -138,6 +139,7 @@ private:
     std::set<std::string> hubDeleted_;  // not published again before the next full announcement
     std::string recordPublished_;
     std::set<unsigned int> watched_;  // remotes whose configs it follows
+    std::vector<std::string> toWatch_;
     std::set<RemoteButton> deletionSaid_;
     Clock::time_point learnUntil_;
     bool learningShown_ = false;  // BASE/learning says ON
