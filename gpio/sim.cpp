@@ -162,7 +162,7 @@ namespace sim {
 
 std::vector<Event> events() {
     std::vector<Event> kept;
-    kept.reserve(run.calls.count() - run.calls.oldest());
+    kept.reserve(static_cast<std::size_t>(run.calls.count() - run.calls.oldest()));
     for (std::uint64_t call = run.calls.oldest(); call < run.calls.count(); ++call) {
         kept.push_back(run.calls[call]);
     }
