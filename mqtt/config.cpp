@@ -169,6 +169,18 @@ std::string whyNotAName(const std::string &kind, const std::string &name, const 
     return "";
 }
 
+// `value` written as digits alone, within `least` to `most`, into `number`; or why not.
+std::string readWholeNumber(const std::string &key, const std::string &value, long least, long most, const char *unit,
+                            int &number) {
+    const std::optional<long> read = isDigits(value) ? common::wholeNumber(value.c_str(), least, most) : std::nullopt;
+    if (!read) {
+        return key + " must be " + std::to_string(least) + " to " + std::to_string(most) + unit + ", not '" + value +
+               "'";
+    }
+    number = static_cast<int>(*read);
+    return "";
+}
+
 std::string parseButton(const std::string &name, const std::string &value, Config &config) {
     std::string why = whyNotAName("button", name, config.buttons);
     if (!why.empty()) {
@@ -316,25 +328,11 @@ std::string parseSetting(const std::string &key, const std::string &value, Confi
         config.queue = static_cast<std::size_t>(*queue);
     } else if (key == "keepalive") {
         // libmosquitto refuses a keepalive under 5 s.
-        const std::optional<long> seconds =
-            isDigits(value) ? common::wholeNumber(value.c_str(), 5, 3600) : std::nullopt;
-        if (!seconds) {
-            return "keepalive must be 5 to 3600 seconds, not '" + value + "'";
-        }
-        config.keepAliveS = static_cast<int>(*seconds);
+        return readWholeNumber(key, value, 5, 3600, " seconds", config.keepAliveS);
     } else if (key == "learn_minutes") {
-        const std::optional<long> minutes =
-            isDigits(value) ? common::wholeNumber(value.c_str(), 1, 1440) : std::nullopt;
-        if (!minutes) {
-            return "learn_minutes must be 1 to 1440, not '" + value + "'";
-        }
-        config.learnMinutes = static_cast<int>(*minutes);
+        return readWholeNumber(key, value, 1, 1440, "", config.learnMinutes);
     } else if (key == "long_press_ms") {
-        const std::optional<long> ms = isDigits(value) ? common::wholeNumber(value.c_str(), 100, 60000) : std::nullopt;
-        if (!ms) {
-            return "long_press_ms must be 100 to 60000, not '" + value + "'";
-        }
-        config.longPressMs = static_cast<int>(*ms);
+        return readWholeNumber(key, value, 100, 60000, "", config.longPressMs);
     } else if (key == "discover_heard") {
         if (value != "yes" && value != "no") {
             return "discover_heard must be yes or no, not '" + value + "'";
